@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a task needs, when they are missing.
+# Usage: scripts/install-deps.sh GROUP...   (groups: build qt gui fuzz windows)
+set -euo pipefail
+
+packages=()
+for group in "$@"; do
+  case "$group" in
+    build)   packages+=(cmake g++ make libgtest-dev) ;;
+    qt)      packages+=(qt6-base-dev libgl-dev) ;;
+    gui)     packages+=(xvfb openbox xdotool x11-utils imagemagick) ;;
+    fuzz)    packages+=(clang-14 libclang-rt-14-dev) ;;
+    windows) packages+=(g++-mingw-w64-x86-64 wine64 wine) ;;
+    *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages (${missing[*]}); run as root to install them" >&2
+  exit 1
+fi
+echo "install-deps: installing ${missing[*]}"
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

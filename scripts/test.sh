@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every target with AddressSanitizer and
+# UndefinedBehaviorSanitizer, warnings as errors, and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh build qt
+
+build=build/test
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_SANITIZE=ON -DKESTRUNE_WERROR=ON \
+  -DKESTRUNE_BUILD_QT=ON
+cmake --build "$build" -j "$(nproc)"
+QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

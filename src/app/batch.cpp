@@ -1,0 +1,88 @@
+#include "app/batch.h"
+
+#include "platform/platform.h"
+#include "rename/rename.h"
+
+namespace kestrune {
+
+namespace {
+
+constexpr std::string_view kQuestion = "\nSave list to file? (Error.log)";
+constexpr char kSuccessText[] = "Successfuly renamed all selected files!";
+
+bool renamed(const std::string& path, const std::string& pattern) {
+  return rename_by_tags(path.c_str(), pattern.c_str()) != -1;
+}
+
+void walk_selected(const FileChoice& choice, const std::string& pattern, FailureList& failures) {
+  if (!choice.first.empty() && choice.names.empty()) {
+    if (!renamed(choice.first, pattern)) failures.add(choice.first);
+    return;
+  }
+  for (const std::string& name : choice.names) {
+    if (!renamed(choice.first + platform::kSeparator + name, pattern)) failures.add(name);
+  }
+}
+
+void walk_all_files(const FileChoice& choice, const std::string& pattern, FailureList& failures) {
+  // Bare names resolve in the current directory, which is the chosen folder.
+  for (const std::string& name : platform::list_mp3_files(folder_of(choice.first))) {
+    if (!renamed(name, pattern)) failures.add(name);
+  }
+}
+
+}  // namespace
+
+void FailureList::add(std::string_view entry) {
+  text_.append(entry);
+  text_ += '\n';
+  ++entries_;
+}
+
+std::string FailureList::box_text() const { return text_ + std::string(kQuestion); }
+
+std::string FailureList::log_bytes() const {
+  const std::string_view list(text_.data(), text_.size() - 1);
+  std::string bytes;
+  bytes.reserve(list.size() + entries_ + 2);
+  for (const char c : list) {
+    if (c == '\n') bytes += '\r';
+    bytes += c;
+  }
+  return bytes;
+}
+
+FileRequest file_request_for(std::int32_t method) {
+  FileRequest request;
+  request.allow_multiple = method == 0;
+  request.file_must_exist = method == 0;
+  return request;
+}
+
+std::string folder_of(const std::string& picked_path) {
+  const std::size_t separator = picked_path.rfind(platform::kSeparator);
+  return separator == std::string::npos ? std::string() : picked_path.substr(0, separator + 1);
+}
+
+void run_batch(const Settings& settings, BatchFrontEnd& front_end) {
+  const std::optional<FileChoice> choice = front_end.choose_files(file_request_for(settings.method));
+  if (!choice) return;
+
+  FailureList failures;
+  if (settings.method == 0) {
+    walk_selected(*choice, settings.format, failures);
+  } else {
+    walk_all_files(*choice, settings.format, failures);
+  }
+
+  if (failures.empty()) {
+    front_end.show_message({kSuccessText, "Success", MessageButtons::kOk, MessageIcon::kInformation});
+    return;
+  }
+  if (front_end.show_message(
+          {failures.box_text(), "Error", MessageButtons::kYesNo, MessageIcon::kWarning})) {
+    platform::write_file(kErrorLogName, failures.log_bytes());
+  }
+}
+
+}  // namespace kestrune

@@ -1,0 +1,83 @@
+#pragma once
+
+// Everything the core needs of the operating system. posix.cpp and win32.cpp
+// implement this header; nothing else in the core calls the system directly.
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrune::platform {
+
+// The separator of the host's paths: a backslash on Windows, a slash elsewhere.
+#ifdef _WIN32
+inline constexpr char kSeparator = '\\';
+#else
+inline constexpr char kSeparator = '/';
+#endif
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// --- Text --------------------------------------------------------------------
+
+// Converts UTF-16 code units, up to the first zero unit and never past
+// `count`, into the program's 8-bit text (UTF-8 on POSIX, the ANSI code page
+// on Windows). An unpaired surrogate becomes U+FFFD on POSIX.
+std::string text_from_utf16(const char16_t* units, std::size_t count);
+
+// Converts ISO-8859-1 tag bytes into the program's 8-bit text. On Windows the
+// bytes are kept as they are. On POSIX they are kept when they already form
+// valid UTF-8, and otherwise each byte is read as Windows-1252.
+std::string text_from_latin1(std::string_view bytes);
+
+// --- Files and folders -------------------------------------------------------
+
+// Opens `path` for binary reading when it names a regular file (after
+// following links). Anything else, a folder, a device or a FIFO included,
+// gives null with `*error` set to an errno value; opening never blocks.
+FilePtr open_regular_file(const std::string& path, int* error = nullptr);
+
+// Turns a name that uses backslashes as folder separators into a host path.
+// On POSIX each backslash becomes a slash, so a leading backslash means the
+// root folder; on Windows the name is returned unchanged.
+std::string host_path(std::string_view name);
+
+// Creates one folder. The result tells whether it was made; callers that
+// follow the "failures are passed over" rule ignore it.
+bool make_folder(const std::string& path);
+
+// Renames `from` to `to` without ever replacing an existing file. Answers 0
+// on success and an errno value on failure (EEXIST when the target exists).
+// A target that is the source itself (the same file, perhaps under another
+// letter case) is handed to the plain rename and is not a failure.
+int rename_no_replace(const std::string& from, const std::string& to);
+
+// The process's current directory, or nothing when it cannot be obtained.
+std::optional<std::string> current_directory();
+
+// Makes `path` the current directory; false when the system refuses.
+bool change_directory(const std::string& path);
+
+// The bare names of the entries of `folder` whose names end in ".mp3" in any
+// letter case, sorted by name, taken whole before anything is renamed. An
+// empty `folder` lists the current directory. A folder that cannot be read
+// lists nothing.
+std::vector<std::string> list_mp3_files(const std::string& folder);
+
+// Replaces the file at `path` with `bytes` so that a crash, a kill or a full
+// disk leaves either the old file or the new one, never a partial one, and no
+// temporary file behind. False when the new content could not be put in place.
+bool replace_file(const std::string& path, std::string_view bytes);
+
+// Writes `bytes` to `path`, creating it or emptying it first. False when the
+// file could not be opened or written.
+bool write_file(const std::string& path, std::string_view bytes);
+
+}  // namespace kestrune::platform

@@ -1,0 +1,252 @@
+// The POSIX implementation of the platform layer.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace kestrune::platform {
+
+namespace {
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Windows-1252 characters for the bytes 0x80 to 0x9F; the five bytes that
+// code page leaves undefined keep their ISO-8859-1 control characters.
+constexpr char16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+bool is_valid_utf8(std::string_view bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    std::size_t length = 0;
+    char32_t c = 0;
+    char32_t minimum = 0;
+    if (b < 0x80) {
+      ++i;
+      continue;
+    } else if ((b & 0xE0) == 0xC0) {
+      length = 2, c = b & 0x1F, minimum = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+      length = 3, c = b & 0x0F, minimum = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+      length = 4, c = b & 0x07, minimum = 0x10000;
+    } else {
+      return false;
+    }
+    if (length > bytes.size() - i) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(bytes[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      c = c << 6 | (next & 0x3F);
+    }
+    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int rename_by_link(const std::string& from, const std::string& to) {
+  // link() fails with EEXIST when the target exists, atomically; between
+  // the two calls the file has two names, never none.
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  if (::unlink(from.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(to.c_str());
+    return error;
+  }
+  return 0;
+}
+
+bool write_all(int fd, std::string_view bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string text_from_utf16(const char16_t* units, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count && units[i] != 0; ++i) {
+    const char16_t unit = units[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF) {
+      append_utf8(out, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+      ++i;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      append_utf8(out, 0xFFFD);
+    } else {
+      append_utf8(out, unit);
+    }
+  }
+  return out;
+}
+
+std::string text_from_latin1(std::string_view bytes) {
+  if (is_valid_utf8(bytes)) return std::string(bytes);
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    append_utf8(out, (b >= 0x80 && b < 0xA0) ? kWindows1252High[b - 0x80] : char32_t{b});
+  }
+  return out;
+}
+
+FilePtr open_regular_file(const std::string& path, int* error) {
+  int ignored = 0;
+  int& result = error != nullptr ? *error : ignored;
+  // O_NONBLOCK keeps a FIFO named "*.mp3" from hanging the open.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    result = errno;
+    return nullptr;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    result = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    ::close(fd);
+    return nullptr;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    result = errno;
+    ::close(fd);
+    return nullptr;
+  }
+  result = 0;
+  return FilePtr(file);
+}
+
+std::string host_path(std::string_view name) {
+  std::string host(name);
+  std::replace(host.begin(), host.end(), '\\', '/');
+  return host;
+}
+
+bool make_folder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+
+int rename_no_replace(const std::string& from, const std::string& to) {
+  struct stat source;
+  struct stat target;
+  if (::lstat(from.c_str(), &source) != 0) return errno;
+  if (::lstat(to.c_str(), &target) == 0 && same_file(source, target)) {
+    // The same file under its own name, or another letter case of it on a
+    // file system that ignores case: nothing else can be replaced.
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  int error = errno;
+  if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) return error;
+
+  error = rename_by_link(from, to);
+  if (error != EPERM && error != EOPNOTSUPP) return error;
+
+  // File systems without hard links (vfat, exFAT): a check, then the rename.
+  if (::lstat(to.c_str(), &target) == 0) return EEXIST;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+std::optional<std::string> current_directory() {
+  std::string buffer(512, '\0');
+  while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE) return std::nullopt;
+    buffer.resize(buffer.size() * 2);
+  }
+  buffer.resize(std::strlen(buffer.c_str()));
+  return buffer;
+}
+
+bool change_directory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
+std::vector<std::string> list_mp3_files(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    if (name.size() < 4) continue;
+    const std::string_view ending = name.substr(name.size() - 4);
+    if (ending[0] == '.' && (ending[1] | 0x20) == 'm' && (ending[2] | 0x20) == 'p' &&
+        ending[3] == '3') {
+      names.emplace_back(name);
+    }
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool write_file(const std::string& path, std::string_view bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool ok = write_all(fd, bytes);
+  return ::close(fd) == 0 && ok;
+}
+
+bool replace_file(const std::string& path, std::string_view bytes) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    temporary = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+  bool ok = write_all(fd, bytes);
+  ok = ::fsync(fd) == 0 && ok;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  // The rename itself is durable only once the folder is flushed.
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}
+
+}  // namespace kestrune::platform

@@ -1,0 +1,136 @@
+#include "rename/rename.h"
+
+#include <vector>
+
+#include "platform/platform.h"
+#include "rename/name_template.h"
+#include "tags/id3v1.h"
+#include "tags/id3v2.h"
+
+namespace kestrune {
+
+namespace {
+
+constexpr std::string_view kExtension = ".mp3";
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// Tag text may make folders below the place the template names, but a ".."
+// of its own or a leading separator (or drive) would carry the file elsewhere.
+bool tag_text_leaves_folder(const std::string& name, const std::vector<bool>& from_tag) {
+  if (!name.empty() && is_separator(name[0]) && from_tag[0]) return true;
+#ifdef _WIN32
+  if (name.size() >= 2 && name[1] == ':' && (from_tag[0] || from_tag[1])) return true;
+#endif
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = start;
+    while (end < name.size() && !is_separator(name[end])) ++end;
+    if (end - start == 2 && name.compare(start, 2, "..") == 0 &&
+        (from_tag[start] || from_tag[start + 1])) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+bool has_control_character(std::string_view name) {
+  for (const char c : name) {
+    // A zero byte would cut the name short where the system reads it.
+    if (static_cast<unsigned char>(c) < 0x20) return true;
+  }
+  return false;
+}
+
+bool ends_with_extension(std::string_view name) {
+  return name.size() >= kExtension.size() &&
+         name.substr(name.size() - kExtension.size()) == kExtension;
+}
+
+bool is_absolute(std::string_view host) {
+#ifdef _WIN32
+  return (!host.empty() && (host[0] == '\\' || host[0] == '/')) ||
+         (host.size() >= 2 && host[1] == ':');
+#else
+  return !host.empty() && host[0] == '/';
+#endif
+}
+
+std::string resolve(std::string_view name, const std::string& base_folder) {
+  std::string host = platform::host_path(name);
+  if (base_folder.empty() || is_absolute(host)) return host;
+  std::string joined = base_folder;
+  if (joined.back() != platform::kSeparator) joined += platform::kSeparator;
+  return joined + host;
+}
+
+}  // namespace
+
+RenamePlan plan_rename(std::FILE* file, std::string_view pattern) {
+  RenamePlan plan;
+  TagV1 tag_v1;
+  TagV2 tag_v2;
+  // With an ID3v1 trailer the ID3v2 answer does not matter: whatever the
+  // reader found is used, and ID3v1 stands in for the rest.
+  const bool has_v1 = read_tag_v1(tag_v1, file);
+  const bool has_v2 = read_tag_v2(tag_v2, file);
+  if (!has_v1 && !has_v2) {
+    plan.outcome = PlanOutcome::kSkipNoTag;
+    return plan;
+  }
+
+  std::string name;
+  std::vector<bool> from_tag;
+  const bool fits = expand_template(pattern, tag_v1, tag_v2, name, &from_tag);
+  free_tag_v2(tag_v2);
+  if (!fits) {
+    plan.outcome = PlanOutcome::kRefuseTooLong;
+  } else if (tag_text_leaves_folder(name, from_tag)) {
+    plan.outcome = PlanOutcome::kRefuseLeavesFolder;
+  } else if (has_control_character(name)) {
+    plan.outcome = PlanOutcome::kRefuseControlCharacter;
+  } else {
+    if (!ends_with_extension(name)) name += kExtension;
+    if (name.size() > kMaxNewName) {
+      plan.outcome = PlanOutcome::kRefuseTooLong;
+    } else {
+      plan.outcome = PlanOutcome::kRename;
+      plan.new_name = std::move(name);
+    }
+  }
+  return plan;
+}
+
+RenamePlan plan_rename(const std::string& path, std::string_view pattern) {
+  RenamePlan plan;
+  if (path.empty() || pattern.empty()) return plan;
+  int error = 0;
+  const platform::FilePtr file = platform::open_regular_file(path, &error);
+  if (!file) {
+    plan.outcome = PlanOutcome::kSkipNotOpened;
+    plan.error = error;
+    return plan;
+  }
+  return plan_rename(file.get(), pattern);
+}
+
+int apply_rename(const std::string& path, const std::string& new_name,
+                 const std::string& base_folder) {
+  // Only the backslash makes folders; what follows the last one is the file.
+  for (std::size_t i = new_name.find('\\'); i != std::string::npos;
+       i = new_name.find('\\', i + 1)) {
+    if (i > 0) platform::make_folder(resolve(new_name.substr(0, i), base_folder));
+  }
+  return platform::rename_no_replace(path, resolve(new_name, base_folder));
+}
+
+int rename_by_tags(const char* path, const char* pattern) {
+  if (path == nullptr || pattern == nullptr) return 0;
+  const RenamePlan plan = plan_rename(std::string(path), std::string_view(pattern));
+  if (is_skip(plan.outcome)) return 0;
+  if (plan.outcome != PlanOutcome::kRename) return -1;
+  return apply_rename(path, plan.new_name) == 0 ? 0 : -1;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace kestrune {
+
+// What the plan step decided for one file.
+enum class PlanOutcome {
+  kRename,           // `new_name` is the target
+  kSkipNoArgument,   // the path or the template is empty
+  kSkipNotOpened,    // not a regular file that could be opened; `error` says why
+  kSkipNoTag,        // neither an ID3v1 trailer nor an ID3v2.3 tag
+  kRefuseLeavesFolder,  // tag text would climb out of, or above, the template's folder
+  kRefuseControlCharacter,  // the name holds a byte from 1 to 31
+  kRefuseTooLong,    // the name, ".mp3" included, is over 1023 characters
+};
+
+struct RenamePlan {
+  PlanOutcome outcome = PlanOutcome::kSkipNoArgument;
+  // The new name as the template made it, ".mp3" appended where it did not
+  // end in ".mp3"; backslashes separate folders. Set only for kRename.
+  std::string new_name;
+  int error = 0;  // errno value for kSkipNotOpened
+};
+
+// Skips count as success: the file is left alone and not reported.
+inline bool is_skip(PlanOutcome outcome) {
+  return outcome == PlanOutcome::kSkipNoArgument || outcome == PlanOutcome::kSkipNotOpened ||
+         outcome == PlanOutcome::kSkipNoTag;
+}
+
+// Opens and reads `path` and computes its new name. Touches nothing on disk.
+RenamePlan plan_rename(const std::string& path, std::string_view pattern);
+
+// The same on a file the caller has opened (borrowed, binary, seekable).
+RenamePlan plan_rename(std::FILE* file, std::string_view pattern);
+
+// Creates the folders that `new_name` names and moves `path` there, never
+// replacing an existing file. A relative `new_name` resolves against
+// `base_folder` (a host path), or the current directory when it is empty.
+// Answers 0 on success, else an errno value; folders made stay.
+int apply_rename(const std::string& path, const std::string& new_name,
+                 const std::string& base_folder = std::string());
+
+// Renames one file after its tags with the template `pattern`: 0 when it was
+// renamed or skipped, -1 when it was refused or the rename failed.
+int rename_by_tags(const char* path, const char* pattern);
+
+}  // namespace kestrune

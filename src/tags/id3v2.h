@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace kestrune {
+
+// The header values of an ID3v2.3 tag and the six texts the renamer uses.
+// Each text is absent (no readable frame), present and empty, or present.
+struct TagV2 {
+  std::uint8_t version = 0;
+  std::uint8_t revision = 0;
+  std::uint8_t flags = 0;
+  std::uint32_t size = 0;
+  std::optional<std::string> title;    // "TIT2"
+  std::optional<std::string> artist;   // "TPE1"
+  std::optional<std::string> album;    // "TALB"
+  std::optional<std::string> year;     // "TYER"
+  std::optional<std::string> comment;  // "COMM", only a frame with an empty description
+  std::optional<std::string> track;    // "TRCK"
+};
+
+// Reads the ID3v2.3 tag at the start of `file` (borrowed, opened for binary
+// reading, seekable). The record is cleared first. Answers true when the file
+// begins with an ID3v2.3 header without flags, whatever its frames hold; the
+// frames that can be read fill the texts, and a frame cut short by the end of
+// the file ends the walk. Reads nothing beyond the file and allocates no more
+// than the file can supply. The file position is unspecified afterwards.
+bool read_tag_v2(TagV2& tag, std::FILE* file);
+
+// Releases the texts of `tag`. They may not be used afterwards.
+void free_tag_v2(TagV2& tag);
+
+}  // namespace kestrune

@@ -1,0 +1,51 @@
+#pragma once
+
+// Builders for the byte images the tag readers see.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrune::test {
+
+// The 10-byte ID3v2 header with `size` written as a syncsafe integer.
+std::string id3v2_header(std::uint32_t size, std::uint8_t version = 3, std::uint8_t revision = 0,
+                         std::uint8_t flags = 0);
+
+// A frame: identifier, big-endian body size (the body's own, unless
+// `size_field` overrides it), status and format flags, then the body.
+std::string frame(std::string_view id, std::string_view body, std::uint8_t status = 0,
+                  std::uint8_t format = 0);
+std::string frame_sized(std::string_view id, std::string_view body, std::uint32_t size_field);
+
+// A whole tag: header, frames and `padding` zero bytes, sized to fit.
+std::string id3v2_tag(const std::vector<std::string>& frames, std::size_t padding = 0);
+
+// Text frame bodies: encoding 0 with Latin-1 bytes, or encoding 1 with a
+// byte-order mark and UTF-16 units in the mark's byte order.
+std::string latin1_body(std::string_view text, bool terminated = false);
+std::string utf16_body(std::u16string_view text, bool big_endian = false, bool terminated = true);
+// UTF-16 units after a byte-order mark, as a string of bytes.
+std::string utf16_string(std::u16string_view text, bool big_endian = false, bool terminated = true);
+
+// Comment frame bodies (ID3v2.3.0, section 4.11).
+std::string latin1_comment_body(std::string_view description, std::string_view text,
+                                std::string_view language = "eng");
+std::string utf16_comment_body(std::u16string_view description, std::u16string_view text);
+
+// A 128-byte ID3v1 trailer. Fields are zero-padded to their width; `track`
+// set makes it an ID3v1.1 trailer (zero marker byte, then the track).
+struct TrailerFields {
+  std::string title, artist, album, year, comment;
+  int track = -1;
+  std::uint8_t genre = 0;
+};
+std::string id3v1_trailer(const TrailerFields& fields);
+
+// An anonymous file holding `bytes`, positioned at its start.
+platform::FilePtr memory_file(std::string_view bytes);
+
+}  // namespace kestrune::test
