@@ -20,6 +20,8 @@ void walk_selected(const FileChoice& choice, const std::string& pattern, Failure
     return;
   }
   for (const std::string& name : choice.names) {
+    // An empty name ends the list, as in the request's own result layout.
+    if (name.empty()) break;
     if (!renamed(choice.first + platform::kSeparator + name, pattern)) failures.add(name);
   }
 }

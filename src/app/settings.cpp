@@ -77,7 +77,9 @@ void parse_settings(Settings& settings, std::string_view bytes) {
     const std::size_t newline = text.find('\n', start);
     std::size_t length = newline == std::string::npos ? text.size() - start : newline - start + 1;
     if (length > kMaxLinePiece) length = kMaxLinePiece;
-    const std::string_view line(text.data() + start, length);
+    std::string_view line(text.data() + start, length);
+    // A line is C text: a zero byte ends it, as the line input would.
+    line = line.substr(0, line.find('\0'));
     parse_method(settings, line);
     parse_format(settings, line);
     start += length;
@@ -95,8 +97,14 @@ void read_settings(Settings& settings, const std::string& path) {
 }
 
 std::string format_settings(const Settings& settings) {
-  return "[Core]\r\nMethod = " + std::to_string(settings.method) + "\r\nFormat = " +
-         settings.format;
+  std::string bytes = "[Core]\r\nMethod = " + std::to_string(settings.method) + "\r\nFormat = ";
+  // Text output: the template ends at a zero byte, and a line break in it
+  // reaches the file as CR LF like every other.
+  for (const char c : std::string_view(settings.format.c_str())) {
+    if (c == '\n') bytes += '\r';
+    bytes += c;
+  }
+  return bytes;
 }
 
 void write_settings(const Settings& settings, const std::string& path) {

@@ -1,5 +1,6 @@
 #include "rename/rename.h"
 
+#include <cerrno>
 #include <vector>
 
 #include "platform/platform.h"
@@ -69,12 +70,20 @@ std::string resolve(std::string_view name, const std::string& base_folder) {
 
 RenamePlan plan_rename(std::FILE* file, std::string_view pattern) {
   RenamePlan plan;
+  if (file == nullptr || pattern.empty()) return plan;
   TagV1 tag_v1;
   TagV2 tag_v2;
   // With an ID3v1 trailer the ID3v2 answer does not matter: whatever the
   // reader found is used, and ID3v1 stands in for the rest.
   const bool has_v1 = read_tag_v1(tag_v1, file);
   const bool has_v2 = read_tag_v2(tag_v2, file);
+  // A failed read is not the end of the file: a name made from what came
+  // before it would be wrong, so the file is left as one that cannot be read.
+  if (std::ferror(file)) {
+    plan.outcome = PlanOutcome::kSkipNotOpened;
+    plan.error = EIO;
+    return plan;
+  }
   if (!has_v1 && !has_v2) {
     plan.outcome = PlanOutcome::kSkipNoTag;
     return plan;
@@ -84,20 +93,20 @@ RenamePlan plan_rename(std::FILE* file, std::string_view pattern) {
   std::vector<bool> from_tag;
   const bool fits = expand_template(pattern, tag_v1, tag_v2, name, &from_tag);
   free_tag_v2(tag_v2);
-  if (!fits) {
+  // The checks look at the name exactly as the system will see it.
+  if (fits && !ends_with_extension(name)) {
+    name += kExtension;
+    from_tag.resize(name.size(), false);
+  }
+  if (!fits || name.size() > kMaxNewName) {
     plan.outcome = PlanOutcome::kRefuseTooLong;
   } else if (tag_text_leaves_folder(name, from_tag)) {
     plan.outcome = PlanOutcome::kRefuseLeavesFolder;
   } else if (has_control_character(name)) {
     plan.outcome = PlanOutcome::kRefuseControlCharacter;
   } else {
-    if (!ends_with_extension(name)) name += kExtension;
-    if (name.size() > kMaxNewName) {
-      plan.outcome = PlanOutcome::kRefuseTooLong;
-    } else {
-      plan.outcome = PlanOutcome::kRename;
-      plan.new_name = std::move(name);
-    }
+    plan.outcome = PlanOutcome::kRename;
+    plan.new_name = std::move(name);
   }
   return plan;
 }

@@ -1,6 +1,15 @@
 #include "rename/rename.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <initializer_list>
+#include <latch>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
@@ -8,16 +17,214 @@
 namespace kestrune {
 namespace {
 
+namespace fs = std::filesystem;
+using test::describe_tree;
+using test::read_bytes;
 using test::TempFolder;
+using test::write_bytes;
 
-TEST(RenameByTags, MovesATaggedFileIntoTemplateFolders) {
+// An ID3v2.3 tag with the given Latin-1 text frames, then some audio bytes.
+std::string tagged(std::initializer_list<std::pair<const char*, std::string_view>> texts,
+                   std::string_view audio = "audio") {
+  std::vector<std::string> frames;
+  for (const auto& [id, text] : texts) frames.push_back(test::frame(id, test::latin1_body(text)));
+  return test::id3v2_tag(frames) + std::string(audio);
+}
+
+std::string titled(std::string_view title, std::string_view audio = "audio") {
+  return tagged({{"TIT2", title}}, audio);
+}
+
+TEST(RenameByTags, SkipsAnswerZeroAndChangeNothing) {
   TempFolder folder;
+  write_bytes("tagged.mp3", titled("T"));
+  write_bytes("plain.mp3", std::string(300, 'x'));
+  // An ID3v2.4 header and no trailer: neither tag is usable.
+  write_bytes("v24.mp3", test::id3v2_header(20, 4) + std::string(40, 'x'));
+  fs::create_directory("folder.mp3");
+  ASSERT_EQ(::mkfifo("pipe.mp3", 0600), 0);  // must not block the open
+  const std::string before = describe_tree(".");
+
+  EXPECT_EQ(rename_by_tags(nullptr, "%title%"), 0);
+  EXPECT_EQ(rename_by_tags("tagged.mp3", nullptr), 0);
+  EXPECT_EQ(rename_by_tags("", "%title%"), 0);
+  EXPECT_EQ(rename_by_tags("tagged.mp3", ""), 0);
+  for (const char* path : {"missing.mp3", "plain.mp3", "v24.mp3", "folder.mp3", "pipe.mp3"}) {
+    EXPECT_EQ(rename_by_tags(path, "%title%"), 0) << path;
+  }
+  EXPECT_EQ(describe_tree("."), before);
+}
+
+TEST(RenameByTags, TrailerIsUsedWhenTheId3v2TagHasAnotherVersion) {
+  TempFolder folder;
+  test::TrailerFields trailer;
+  trailer.title = "Old";
+  trailer.artist = "Band";
   const std::string image =
-      test::id3v2_tag({test::frame("TPE1", test::latin1_body("Artist")),
-                       test::frame("TIT2", test::latin1_body("Title"))});
-  test::write_bytes("a.mp3", image);
-  EXPECT_EQ(rename_by_tags("a.mp3", "%artist%\\%title%"), 0);
-  EXPECT_EQ(test::read_bytes("Artist/Title.mp3"), image);
+      test::id3v2_header(20, 4) + std::string(40, 'x') + test::id3v1_trailer(trailer);
+  write_bytes("a.mp3", image);
+  EXPECT_EQ(rename_by_tags("a.mp3", "%artist% - %title%"), 0);
+  EXPECT_EQ(read_bytes("Band - Old.mp3"), image);
+  EXPECT_FALSE(fs::exists("a.mp3"));
+}
+
+TEST(RenameByTags, ExistingTargetFailsAndBothFilesKeepTheirBytes) {
+  TempFolder folder;
+  write_bytes("a.mp3", titled("Same", "audio-a"));
+  write_bytes("Same.mp3", "someone else's file");
+  EXPECT_EQ(rename_by_tags("a.mp3", "%title%"), -1);
+  EXPECT_EQ(read_bytes("a.mp3"), titled("Same", "audio-a"));
+  EXPECT_EQ(read_bytes("Same.mp3"), "someone else's file");
+}
+
+TEST(RenameByTags, SecondFileWithTheSameNewNameFailsAndSurvives) {
+  TempFolder folder;
+  write_bytes("a.mp3", titled("Same", "audio-a"));
+  write_bytes("b.mp3", titled("Same", "audio-b"));
+  EXPECT_EQ(rename_by_tags("a.mp3", "%title%"), 0);
+  EXPECT_EQ(rename_by_tags("b.mp3", "%title%"), -1);
+  EXPECT_EQ(read_bytes("Same.mp3"), titled("Same", "audio-a"));
+  EXPECT_EQ(read_bytes("b.mp3"), titled("Same", "audio-b"));
+}
+
+TEST(RenameByTags, FileThatAlreadyHasItsNewNameSucceeds) {
+  TempFolder folder;
+  write_bytes("Done.mp3", titled("Done"));
+  const std::string before = describe_tree(".");
+  EXPECT_EQ(rename_by_tags("Done.mp3", "%title%"), 0);
+  EXPECT_EQ(rename_by_tags("./Done.mp3", "%title%"), 0);
+  EXPECT_EQ(describe_tree("."), before);
+}
+
+TEST(RenameByTags, BackslashesMakeFoldersWhereverTheyComeFrom) {
+  TempFolder folder;
+  write_bytes("a.mp3", tagged({{"TPE1", "Artist"}, {"TALB", "Album"}, {"TIT2", "Title"}}));
+  EXPECT_EQ(rename_by_tags("a.mp3", "%artist%\\%album%\\%title%"), 0);
+  EXPECT_EQ(read_bytes("Artist/Album/Title.mp3"),
+            tagged({{"TPE1", "Artist"}, {"TALB", "Album"}, {"TIT2", "Title"}}));
+
+  write_bytes("b.mp3", titled("Band\\Record\\Song"));
+  EXPECT_EQ(rename_by_tags("b.mp3", "%title%"), 0);
+  EXPECT_TRUE(fs::is_regular_file("Band/Record/Song.mp3"));
+
+  // A drive prefix is an ordinary folder name here.
+  write_bytes("c.mp3", titled("C"));
+  EXPECT_EQ(rename_by_tags("c.mp3", "D:\\%title%"), 0);
+  EXPECT_TRUE(fs::is_regular_file("D:/C.mp3"));
+
+  // A leading backslash is the root folder; the template may name any place.
+  std::string absolute = folder.path().string();
+  std::replace(absolute.begin(), absolute.end(), '/', '\\');
+  write_bytes("d.mp3", titled("D"));
+  EXPECT_EQ(rename_by_tags("d.mp3", (absolute + "\\Abs\\%title%").c_str()), 0);
+  EXPECT_TRUE(fs::is_regular_file("Abs/D.mp3"));
+
+  // ".." of the template's own is the user's choice.
+  fs::create_directory("sub");
+  write_bytes("sub/e.mp3", titled("E"));
+  fs::current_path("sub");
+  EXPECT_EQ(rename_by_tags("e.mp3", "..\\Up\\%title%"), 0);
+  fs::current_path(folder.path());
+  EXPECT_TRUE(fs::is_regular_file("Up/E.mp3"));
+
+  // A forward slash makes no folder, so the rename fails.
+  write_bytes("f.mp3", titled("x/y"));
+  EXPECT_EQ(rename_by_tags("f.mp3", "%title%"), -1);
+  EXPECT_FALSE(fs::exists("x"));
+  EXPECT_TRUE(fs::exists("f.mp3"));
+}
+
+TEST(RenameByTags, AppendsMp3UnlessTheNameEndsInIt) {
+  struct Case {
+    const char* pattern;
+    const char* title;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"%title%", "Song.mp3", "Song.mp3"},
+      {"%title%", "Song.MP3", "Song.MP3.mp3"},
+      {"%title%", "Best.mp3 Blogs", "Best.mp3 Blogs.mp3"},
+      {"x.mp3\\%title%", "Song", "x.mp3/Song.mp3"},
+      {"%album%", "Song", ".mp3"},   // nothing expands: the name is the extension
+      {"%title%", "..", "...mp3"},   // the file's name is "...mp3", not ".."
+  };
+  TempFolder folder;
+  for (const Case& c : cases) {
+    write_bytes("source", titled(c.title));
+    EXPECT_EQ(rename_by_tags("source", c.pattern), 0) << c.title;
+    EXPECT_EQ(read_bytes(c.expected), titled(c.title)) << c.title;
+    EXPECT_FALSE(fs::exists("source")) << c.title;
+  }
+}
+
+TEST(RenameByTags, RefusesUnsafeNamesWithoutCreatingAnything) {
+  struct Case {
+    const char* pattern;
+    std::string title;
+  };
+  const Case cases[] = {
+      {"%title%", "made\\..\\..\\escaped"},  // ".." from tag text
+      {"%title%.\\x", "made\\."},            // half of a ".." from tag text
+      {"made\\%title%", "../escaped"},       // ".." behind a forward slash
+      {"%title%", "\\made\\rooted"},         // a leading separator from tag text
+      {"%album%%title%", "/made/rooted"},
+      {"%title%", "made\\line\nbreak"},      // control character from tag text
+      {"made\\%title%\t", "tab"},            // ... or from the template
+      {"%title%", "made\\" + std::string(1015, 'a')},  // 1024 with ".mp3"
+  };
+  TempFolder folder;
+  for (const Case& c : cases) {
+    write_bytes("a.mp3", titled(c.title));
+    const std::string before = describe_tree(".");
+    EXPECT_EQ(rename_by_tags("a.mp3", c.pattern), -1) << c.title;
+    EXPECT_EQ(describe_tree("."), before) << c.title;
+  }
+}
+
+TEST(PlanRename, AllowsExactly1023CharactersAndTouchesNothing) {
+  TempFolder folder;
+  write_bytes("a.mp3", titled("made\\" + std::string(1014, 'a') + ".mp3"));
+  write_bytes("b.mp3", titled("made\\" + std::string(1014, 'a')));
+  write_bytes("c.mp3", titled("made\\" + std::string(1015, 'a') + ".mp3"));
+  const std::string before = describe_tree(".");
+  const RenamePlan exact = plan_rename(std::string("a.mp3"), "%title%");
+  EXPECT_EQ(exact.outcome, PlanOutcome::kRename);
+  EXPECT_EQ(exact.new_name.size(), 1023u);
+  EXPECT_EQ(plan_rename(std::string("b.mp3"), "%title%").new_name.size(), 1023u);
+  EXPECT_EQ(plan_rename(std::string("c.mp3"), "%title%").outcome, PlanOutcome::kRefuseTooLong);
+  EXPECT_EQ(describe_tree("."), before);
+}
+
+TEST(RenameByTags, ConcurrentRenamesOntoOneNameLetExactlyOneWin) {
+  TempFolder folder;
+  constexpr int kFiles = 8;
+  for (int i = 0; i < kFiles; ++i) {
+    write_bytes("f" + std::to_string(i) + ".mp3", titled("Same", "audio-" + std::to_string(i)));
+  }
+  std::latch start(kFiles);
+  std::vector<int> results(kFiles);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kFiles; ++i) {
+    threads.emplace_back([&, i] {
+      const std::string path = "f" + std::to_string(i) + ".mp3";
+      start.arrive_and_wait();
+      results[i] = rename_by_tags(path.c_str(), "%title%");
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  int winners = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string audio = "audio-" + std::to_string(i);
+    if (results[i] == 0) {
+      ++winners;
+      EXPECT_EQ(read_bytes("Same.mp3"), titled("Same", audio));
+    } else {
+      EXPECT_EQ(results[i], -1);
+      EXPECT_EQ(read_bytes("f" + std::to_string(i) + ".mp3"), titled("Same", audio));
+    }
+  }
+  EXPECT_EQ(winners, 1);
 }
 
 }  // namespace

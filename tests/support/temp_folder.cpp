@@ -2,16 +2,42 @@
 
 #include <stdlib.h>
 
+#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <sstream>
 
+#ifdef _WIN32
+#include <direct.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+// Windows has no mkdtemp: the six X's become a number, then the folder is made.
+static char* mkdtemp(char* pattern) {
+  static unsigned counter = 0;
+  char* const digits = pattern + std::strlen(pattern) - 6;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    std::snprintf(digits, 7, "%06X",
+                  static_cast<unsigned>((GetCurrentProcessId() * 7919 + counter++) & 0xFFFFFF));
+    if (::_mkdir(pattern) == 0) return pattern;
+    if (errno != EEXIST) return nullptr;
+  }
+  return nullptr;
+}
+#endif
+
 namespace kestrune::test {
 
 TempFolder::TempFolder() : previous_(std::filesystem::current_path()) {
   std::string pattern = (std::filesystem::temp_directory_path() / "kestrune-test-XXXXXX").string();
-  path_ = ::mkdtemp(pattern.data());
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::filesystem::filesystem_error("mkdtemp", pattern,
+                                            std::error_code(errno, std::generic_category()));
+  }
+  path_ = pattern;
   std::filesystem::current_path(path_);
 }
 
