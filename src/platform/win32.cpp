@@ -1,0 +1,193 @@
+// The Win32 implementation of the platform layer.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <io.h>
+
+#include "platform/platform.h"
+
+namespace kestrune::platform {
+
+namespace {
+
+constexpr DWORD kDirectoryBuffer = 512;
+
+int errno_from_last_error() {
+  switch (GetLastError()) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    default:
+      return EINVAL;
+  }
+}
+
+bool ends_with_mp3(const char* name) {
+  const std::size_t length = std::strlen(name);
+  if (length < 4) return false;
+  const char* ending = name + length - 4;
+  return ending[0] == '.' && (ending[1] | 0x20) == 'm' && (ending[2] | 0x20) == 'p' &&
+         ending[3] == '3';
+}
+
+bool write_all(HANDLE file, std::string_view bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, 1u << 30);
+    DWORD wrote = 0;
+    if (!WriteFile(file, bytes.data() + done, static_cast<DWORD>(chunk), &wrote, nullptr) ||
+        wrote == 0) {
+      return false;
+    }
+    done += wrote;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string text_from_utf16(const char16_t* units, std::size_t count) {
+  std::size_t length = 0;
+  while (length < count && units[length] != 0) ++length;
+  if (length == 0) return std::string();
+  // A tag body is far below 2 GiB; the clamp only keeps the cast honest.
+  const int wide = static_cast<int>(std::min<std::size_t>(length, 0x7FFFFFFF));
+  const auto* source = reinterpret_cast<const wchar_t*>(units);
+  // No flags and no default character of ours: characters the ANSI code page
+  // lacks become the conversion's own best-fit or default character.
+  const int needed = WideCharToMultiByte(CP_ACP, 0, source, wide, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return std::string();
+  std::string out(static_cast<std::size_t>(needed), '\0');
+  const int wrote = WideCharToMultiByte(CP_ACP, 0, source, wide, out.data(), needed, nullptr, nullptr);
+  out.resize(wrote > 0 ? static_cast<std::size_t>(wrote) : 0);
+  return out;
+}
+
+std::string text_from_latin1(std::string_view bytes) { return std::string(bytes); }
+
+FilePtr open_regular_file(const std::string& path, int* error) {
+  int ignored = 0;
+  int& result = error != nullptr ? *error : ignored;
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    result = errno_from_last_error();
+    return nullptr;
+  }
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+    result = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? EISDIR : EINVAL;
+    return nullptr;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    result = errno != 0 ? errno : EACCES;
+    return nullptr;
+  }
+  // Reserved names such as "CON" or "NUL" pass the attribute test but open
+  // a character device, which would block or read nothing.
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    std::fclose(file);
+    result = EINVAL;
+    return nullptr;
+  }
+  result = 0;
+  return FilePtr(file);
+}
+
+std::string host_path(std::string_view name) { return std::string(name); }
+
+bool make_folder(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+int rename_no_replace(const std::string& from, const std::string& to) {
+  // MoveFileA never replaces an existing target, and renames a file to
+  // another letter case of its own name.
+  return MoveFileA(from.c_str(), to.c_str()) ? 0 : errno_from_last_error();
+}
+
+std::optional<std::string> current_directory() {
+  std::string buffer(kDirectoryBuffer, '\0');
+  DWORD length = GetCurrentDirectoryA(kDirectoryBuffer, buffer.data());
+  if (length >= kDirectoryBuffer) {
+    // Too long for the usual buffer: the answer is the size it needs.
+    buffer.assign(length, '\0');
+    length = GetCurrentDirectoryA(length, buffer.data());
+    if (length >= buffer.size()) return std::nullopt;
+  }
+  if (length == 0) return std::nullopt;
+  buffer.resize(length);
+  return buffer;
+}
+
+bool change_directory(const std::string& path) { return SetCurrentDirectoryA(path.c_str()) != 0; }
+
+std::vector<std::string> list_mp3_files(const std::string& folder) {
+  std::string pattern = folder;
+  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/' &&
+      pattern.back() != ':') {
+    pattern += '\\';
+  }
+  pattern += "*.mp3";
+
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA entry;
+  const HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    // The pattern also matches through 8.3 short names ("a.mp3x" as
+    // "A~1.MP3"); only the long name counts.
+    if (ends_with_mp3(entry.cFileName)) names.emplace_back(entry.cFileName);
+  } while (FindNextFileA(search, &entry));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool write_file(const std::string& path, std::string_view bytes) {
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool ok = write_all(file, bytes);
+  return CloseHandle(file) && ok;
+}
+
+bool replace_file(const std::string& path, std::string_view bytes) {
+  std::string temporary;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; file == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+    temporary = path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-" +
+                std::to_string(attempt);
+    file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool ok = write_all(file, bytes);
+  ok = FlushFileBuffers(file) && ok;
+  ok = CloseHandle(file) && ok;
+  if (!ok || !MoveFileExA(temporary.c_str(), path.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileA(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kestrune::platform
