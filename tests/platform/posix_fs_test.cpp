@@ -1,0 +1,129 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+// The fallbacks for file systems without RENAME_NOREPLACE (NFS, FUSE) or
+// without hard links (vfat, exFAT) cannot be provoked on the disks the tests
+// run on. These two definitions stand in for the C library's: they pass every
+// call through, and refuse as such a file system would when asked to.
+enum class Refuse { kNothing, kNoReplaceFlag, kNoReplaceFlagAndLinks };
+Refuse g_refuse = Refuse::kNothing;
+int g_link_calls = 0;
+
+}  // namespace
+
+extern "C" int renameat2(int old_dir, const char* old_path, int new_dir, const char* new_path,
+                         unsigned int flags) noexcept {
+  if (g_refuse != Refuse::kNothing && (flags & RENAME_NOREPLACE) != 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return static_cast<int>(::syscall(SYS_renameat2, old_dir, old_path, new_dir, new_path, flags));
+}
+
+extern "C" int link(const char* from, const char* to) noexcept {
+  ++g_link_calls;
+  if (g_refuse == Refuse::kNoReplaceFlagAndLinks) {
+    errno = EPERM;
+    return -1;
+  }
+  return ::linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+
+namespace kestrune::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using test::read_bytes;
+using test::TempFolder;
+using test::write_bytes;
+
+class RenameNoReplace : public ::testing::TestWithParam<Refuse> {
+ protected:
+  void SetUp() override { g_refuse = GetParam(); }
+  void TearDown() override { g_refuse = Refuse::kNothing; }
+};
+
+TEST_P(RenameNoReplace, MovesAFileButNeverReplacesAnother) {
+  TempFolder folder;
+  write_bytes("a.mp3", "audio-a");
+  write_bytes("b.mp3", "audio-b");
+  g_link_calls = 0;
+  EXPECT_EQ(rename_no_replace("a.mp3", "moved.mp3"), 0);
+  EXPECT_EQ(read_bytes("moved.mp3"), "audio-a");
+  EXPECT_FALSE(fs::exists("a.mp3"));
+  // Only the fallback links; nothing is left behind under the old name.
+  EXPECT_EQ(g_link_calls > 0, GetParam() != Refuse::kNothing);
+
+  EXPECT_EQ(rename_no_replace("b.mp3", "moved.mp3"), EEXIST);
+  EXPECT_EQ(read_bytes("moved.mp3"), "audio-a");
+  EXPECT_EQ(read_bytes("b.mp3"), "audio-b");
+
+  // A link that points nowhere is still a name that must not be replaced.
+  ASSERT_EQ(::symlink("nowhere", "dangling.mp3"), 0);
+  EXPECT_EQ(rename_no_replace("b.mp3", "dangling.mp3"), EEXIST);
+  EXPECT_TRUE(fs::is_symlink("dangling.mp3"));
+  EXPECT_EQ(read_bytes("b.mp3"), "audio-b");
+
+  EXPECT_EQ(rename_no_replace("missing.mp3", "other.mp3"), ENOENT);
+}
+
+TEST_P(RenameNoReplace, SameFileIsNotAnotherFile) {
+  TempFolder folder;
+  write_bytes("a.mp3", "audio-a");
+  EXPECT_EQ(rename_no_replace("a.mp3", "a.mp3"), 0);
+  EXPECT_EQ(rename_no_replace("a.mp3", "./a.mp3"), 0);
+  EXPECT_EQ(read_bytes("a.mp3"), "audio-a");
+  // Two names of one file: nothing can be lost, so the answer is 0.
+  ASSERT_EQ(::linkat(AT_FDCWD, "a.mp3", AT_FDCWD, "b.mp3", 0), 0);
+  EXPECT_EQ(rename_no_replace("a.mp3", "b.mp3"), 0);
+  EXPECT_EQ(read_bytes("b.mp3"), "audio-a");
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, RenameNoReplace,
+                         ::testing::Values(Refuse::kNothing, Refuse::kNoReplaceFlag,
+                                           Refuse::kNoReplaceFlagAndLinks));
+
+TEST(ListMp3Files, ListsEveryEndingInAnyCaseSortedByName) {
+  TempFolder folder;
+  for (const char* name : {"b.MP3", "a.mp3", "C.Mp3", ".mp3", "x.mp3.bak", "mp3", "notes.txt"}) {
+    write_bytes(name, "x");
+  }
+  fs::create_directory("d.mp3");  // passed on; the rename skips it
+  const std::vector<std::string> expected = {".mp3", "C.Mp3", "a.mp3", "b.MP3", "d.mp3"};
+  EXPECT_EQ(list_mp3_files(""), expected);
+  EXPECT_EQ(list_mp3_files(folder.path().string() + "/"), expected);
+  EXPECT_TRUE(list_mp3_files("missing/").empty());
+}
+
+TEST(OpenRegularFile, OpensOnlyRegularFiles) {
+  TempFolder folder;
+  write_bytes("a.mp3", "x");
+  fs::create_directory("d.mp3");
+  ASSERT_EQ(::mkfifo("p.mp3", 0600), 0);
+  int error = 0;
+  EXPECT_NE(open_regular_file("a.mp3", &error), nullptr);
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(open_regular_file("d.mp3", &error), nullptr);
+  EXPECT_EQ(error, EISDIR);
+  EXPECT_EQ(open_regular_file("p.mp3", &error), nullptr);
+  EXPECT_NE(error, 0);
+  EXPECT_EQ(open_regular_file("missing.mp3", &error), nullptr);
+  EXPECT_EQ(error, ENOENT);
+}
+
+}  // namespace
+}  // namespace kestrune::platform
