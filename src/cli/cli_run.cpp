@@ -1,0 +1,388 @@
+#include "cli/cli_run.h"
+
+#include <chrono>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+#include <unordered_set>
+
+#include "app/batch.h"
+#include "app/settings.h"
+#include "cli/report.h"
+#include "platform/platform.h"
+#include "rename/rename.h"
+
+#ifndef KESTRUNE_VERSION
+#define KESTRUNE_VERSION "unknown"
+#endif
+
+namespace kestrune::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool is_absolute(std::string_view host) {
+#ifdef _WIN32
+  return (!host.empty() && (host[0] == '\\' || host[0] == '/')) ||
+         (host.size() >= 2 && host[1] == ':');
+#else
+  return !host.empty() && host[0] == '/';
+#endif
+}
+
+// A name of the template resolved against the file's own folder, as
+// apply_rename resolves it: absolute names stay, relative ones go below
+// `base_folder` (empty: the current directory).
+void resolve_into(std::string& out, std::string_view name, std::string_view base_folder) {
+  const std::string host = platform::host_path(name);
+  out.clear();
+  if (!base_folder.empty() && !is_absolute(host)) {
+    out.append(base_folder);
+    if (out.back() != platform::kSeparator) out += platform::kSeparator;
+  }
+  out += host;
+}
+
+// The folder part of a path given on the command line, with its separator;
+// empty for a bare name.
+std::string_view folder_part(std::string_view path) {
+  std::size_t slash = path.rfind('/');
+#ifdef _WIN32
+  const std::size_t backslash = path.rfind('\\');
+  if (backslash != std::string_view::npos &&
+      (slash == std::string_view::npos || backslash > slash)) {
+    slash = backslash;
+  }
+#endif
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+}
+
+// Not being a regular file (a folder, a FIFO named *.mp3) is a reason to
+// pass a file by; any other failure to open it means it was not renamed.
+bool open_failure_is_skip(int error) { return error == EISDIR || error == EINVAL; }
+
+std::string normal_key(const std::string& path) {
+  return fs::path(path).lexically_normal().string();
+}
+
+class Run {
+ public:
+  Run(const Options& options, const std::string& format, Console& console, RunObserver* observer)
+      : options_(options), format_(format), console_(console), observer_(observer) {}
+
+  void rename_all(const std::vector<std::string>& paths, std::string_view base_folder,
+                  std::string_view prefix);
+  void finish();
+  const RunCounts& counts() const { return counts_; }
+  bool error_log_failed() const { return error_log_failed_; }
+
+ private:
+  void handle(const std::string& path, std::string_view base_folder);
+  bool plan(const std::string& path, RenamePlan& plan);
+  void apply(std::string_view base_folder, RenamePlan& plan);
+  void simulate(RenamePlan& plan);
+  void renamed();
+  void problem(std::string_view kind, std::string_view path, std::string_view target,
+               std::string_view reason, bool failure);
+  void print_err(const std::string& line);
+  void show_progress();
+
+  const Options& options_;
+  const std::string& format_;
+  Console& console_;
+  RunObserver* observer_;
+  RunCounts counts_;
+  FailureList failures_;
+  bool error_log_failed_ = false;
+
+  RenameStep step_;
+  std::string line_;
+  // One stdio buffer for every file, instead of one allocation per open.
+  char read_buffer_[4096];
+
+  // Dry run: the names planned so far and the files that will have moved.
+  std::unordered_set<std::string> planned_targets_;
+  std::unordered_set<std::string> moved_sources_;
+
+  std::size_t done_ = 0;
+  std::size_t total_ = 0;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_progress_{};
+  bool progress_shown_ = false;
+};
+
+void Run::rename_all(const std::vector<std::string>& paths, std::string_view base_folder,
+                     std::string_view prefix) {
+  total_ += paths.size();
+  std::string path;
+  for (const std::string& entry : paths) {
+    if (counts_.stopped) break;
+    if (prefix.empty()) {
+      handle(entry, folder_part(entry));
+    } else {
+      path.assign(prefix).append(entry);
+      handle(path, base_folder);
+    }
+    ++done_;
+    if (console_.progress) show_progress();
+  }
+}
+
+void Run::handle(const std::string& path, std::string_view base_folder) {
+  step_.source = path;
+  RenamePlan plan;
+  if (!this->plan(path, plan)) return;
+  resolve_into(step_.target, plan.new_name, base_folder);
+  if (options_.dry_run) {
+    simulate(plan);
+  } else {
+    apply(base_folder, plan);
+  }
+}
+
+// Opens and reads the file; false when it is not to be renamed (reported).
+bool Run::plan(const std::string& path, RenamePlan& plan) {
+  int error = 0;
+  {
+    platform::FilePtr file = platform::open_regular_file(path, &error);
+    if (file) {
+      std::setvbuf(file.get(), read_buffer_, _IOFBF, sizeof read_buffer_);
+      plan = plan_rename(file.get(), format_);
+    } else {
+      plan.outcome = PlanOutcome::kSkipNotOpened;
+      plan.error = error;
+    }
+  }  // closed before anything moves
+  const std::string_view reason = plan_reason(plan.outcome, plan.error);
+  switch (plan.outcome) {
+    case PlanOutcome::kRename:
+      return true;
+    case PlanOutcome::kSkipNotOpened:
+      if (open_failure_is_skip(plan.error)) {
+        problem("skipped", path, {}, reason, false);
+      } else {
+        problem(options_.dry_run ? "would fail" : "failed", path, {}, reason, true);
+      }
+      return false;
+    case PlanOutcome::kSkipNoArgument:
+    case PlanOutcome::kSkipNoTag:
+      problem("skipped", path, {}, reason, false);
+      return false;
+    case PlanOutcome::kRefuseLeavesFolder:
+    case PlanOutcome::kRefuseControlCharacter:
+    case PlanOutcome::kRefuseTooLong:
+      problem("refused", path, {}, reason, true);
+      return false;
+  }
+  return false;
+}
+
+void Run::apply(std::string_view base_folder, RenamePlan& plan) {
+  step_.new_name = std::move(plan.new_name);
+  step_.created_folders.clear();
+  // Only the backslash makes folders; what follows the last one is the file.
+  std::string folder;
+  for (std::size_t i = step_.new_name.find('\\'); i != std::string::npos;
+       i = step_.new_name.find('\\', i + 1)) {
+    if (i == 0) continue;
+    resolve_into(folder, std::string_view(step_.new_name).substr(0, i), base_folder);
+    if (platform::make_folder(folder)) step_.created_folders.push_back(folder);
+  }
+
+  std::string message;
+  if (observer_ != nullptr && !observer_->before_rename(step_, message)) {
+    // Leave no trace of this file: its new folders go again, innermost first.
+    for (auto it = step_.created_folders.rbegin(); it != step_.created_folders.rend(); ++it) {
+      std::error_code ignored;
+      fs::remove(*it, ignored);
+    }
+    counts_.stopped = true;
+    print_err("stopped before " + escaped(step_.source) + ": " + message);
+    return;
+  }
+  const int error = platform::rename_no_replace(step_.source, step_.target);
+  if (error == 0) {
+    renamed();
+  } else {
+    problem("failed", step_.source, step_.target, errno_reason(error), true);
+  }
+  if (observer_ != nullptr && !observer_->after_rename(step_, error, message)) {
+    counts_.stopped = true;
+    print_err("stopped after " + escaped(step_.source) + ": " + message);
+  }
+}
+
+// What the real run would meet: a target that exists (unless an earlier
+// file of this run moves away from it, or it is the file itself), or a
+// target that an earlier file of this run takes.
+void Run::simulate(RenamePlan& plan) {
+  step_.new_name = std::move(plan.new_name);
+  const std::string target_key = normal_key(step_.target);
+  const std::string source_key = normal_key(step_.source);
+  if (planned_targets_.count(target_key) != 0) {
+    problem("would fail", step_.source, step_.target,
+            "another file is planned onto the same name", true);
+    return;
+  }
+  std::error_code error;
+  const bool exists = fs::exists(fs::symlink_status(step_.target, error));
+  if (exists && moved_sources_.count(target_key) == 0 &&
+      !fs::equivalent(step_.source, step_.target, error)) {
+    problem("would fail", step_.source, step_.target, errno_reason(EEXIST), true);
+    return;
+  }
+  planned_targets_.insert(target_key);
+  moved_sources_.insert(source_key);
+  renamed();
+}
+
+void Run::renamed() {
+  ++counts_.renamed;
+  if (options_.quiet) return;
+  line_.clear();
+  append_escaped(line_, step_.source);
+  line_ += " -> ";
+  append_escaped(line_, step_.target);
+  line_ += '\n';
+  std::fwrite(line_.data(), 1, line_.size(), console_.out);
+}
+
+void Run::problem(std::string_view kind, std::string_view path, std::string_view target,
+                  std::string_view reason, bool failure) {
+  if (failure) {
+    ++counts_.failed;
+    failures_.add(escaped(path));
+  } else {
+    ++counts_.skipped;
+    if (options_.quiet) return;
+  }
+  std::string line(kind);
+  line += ": ";
+  append_escaped(line, path);
+  if (!target.empty()) {
+    line += " -> ";
+    append_escaped(line, target);
+  }
+  line += ": ";
+  line += reason;
+  print_err(line);
+}
+
+void Run::print_err(const std::string& line) {
+  if (progress_shown_) {
+    std::fputs("\r\x1b[K", console_.err);
+    progress_shown_ = false;
+  }
+  // The standard output may hold renames printed before this line.
+  std::fflush(console_.out);
+  std::fprintf(console_.err, "%s\n", line.c_str());
+}
+
+void Run::show_progress() {
+  if (options_.quiet) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - started_ < std::chrono::seconds(1)) return;
+  if (progress_shown_ && now - last_progress_ < std::chrono::milliseconds(100)) return;
+  last_progress_ = now;
+  progress_shown_ = true;
+  std::fprintf(console_.err, "\r%zu/%zu files", done_, total_);
+  std::fflush(console_.err);
+}
+
+void Run::finish() {
+  if (progress_shown_) {
+    std::fputs("\r\x1b[K", console_.err);
+    progress_shown_ = false;
+  }
+  std::fflush(console_.out);
+  if (options_.error_log && !options_.dry_run && !failures_.empty()) {
+    if (!platform::write_file(*options_.error_log, failures_.log_bytes())) {
+      error_log_failed_ = true;
+      print_err("cannot write the error log " + escaped(*options_.error_log));
+    }
+  }
+  if (options_.quiet) return;
+  std::string summary;
+  if (options_.dry_run) {
+    summary = "dry run: " + std::to_string(counts_.renamed) + " to rename, " +
+              std::to_string(counts_.skipped) + " skipped, " + std::to_string(counts_.failed) +
+              " would fail";
+  } else {
+    summary = std::to_string(counts_.renamed) + " renamed, " + std::to_string(counts_.skipped) +
+              " skipped, " + std::to_string(counts_.failed) + " failed";
+  }
+  print_err(summary);
+}
+
+int usage_error(Console& console, const std::string& message) {
+  std::fprintf(console.err, "kestrune-cli: %s\nTry \"kestrune-cli --help\".\n", message.c_str());
+  return kExitUsage;
+}
+
+}  // namespace
+
+int run_renames(const Options& options, const std::string& format, Console& console,
+                RunObserver* observer, RunCounts* counts) {
+  Run run(options, format, console, observer);
+  if (options.all_folder) {
+    const std::string& folder = *options.all_folder;
+    std::string prefix = folder;
+    if (prefix.back() != platform::kSeparator) prefix += platform::kSeparator;
+    // Taken whole before anything moves, so renamed files are not met again.
+    run.rename_all(platform::list_mp3_files(folder), folder, prefix);
+  } else {
+    run.rename_all(options.files, {}, {});
+  }
+  run.finish();
+  if (counts != nullptr) *counts = run.counts();
+  const RunCounts& result = run.counts();
+  return result.failed == 0 && !result.stopped && !run.error_log_failed() ? kExitOk
+                                                                            : kExitFailed;
+}
+
+int run_main(const std::vector<std::string>& arguments, Console console) {
+  const ParseResult parsed = parse_arguments(arguments);
+  if (!parsed.error.empty()) return usage_error(console, parsed.error);
+  const Options& options = parsed.options;
+  switch (options.action) {
+    case Action::kHelp:
+      std::fputs(usage_text().c_str(), console.out);
+      return kExitOk;
+    case Action::kVersion:
+      std::fputs("kestrune-cli " KESTRUNE_VERSION "\n", console.out);
+      return kExitOk;
+    case Action::kRename:
+      break;
+  }
+
+  Settings settings;
+  if (options.format) {
+    settings.format = *options.format;
+  } else {
+    const std::optional<std::string> folder = platform::current_directory();
+    read_settings(settings, settings_path(folder.value_or(".")));
+    if (settings.format.empty()) {
+      return usage_error(console, "the template in " + std::string(kSettingsFileName) +
+                                      " is empty; give one with --format");
+    }
+  }
+
+  if (options.all_folder) {
+    std::error_code error;
+    const std::string& folder = *options.all_folder;
+    if (!fs::is_directory(folder, error)) {
+      return usage_error(console, "--all needs a folder: " + escaped(folder) +
+                                      (fs::exists(folder, error) ? " is not one" : " does not exist"));
+    }
+    fs::directory_iterator probe(folder, error);
+    if (error) {
+      std::fprintf(console.err, "kestrune-cli: cannot read the folder %s: %s\n",
+                   escaped(folder).c_str(), errno_reason(error.value()).c_str());
+      return kExitFailed;
+    }
+  }
+  return run_renames(options, settings.format, console, nullptr);
+}
+
+}  // namespace kestrune::cli

@@ -1,0 +1,151 @@
+#include "cli/options.h"
+
+namespace kestrune::cli {
+
+namespace {
+
+std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+const std::vector<OptionSpec> kOptions = {
+    {'\0', "format", "TEMPLATE",
+     "name template (default: the Format of ./Kestrune.ini, else \"%artist% - %title%\")",
+     [](Options& o, std::string_view value) -> std::string {
+       if (value.empty()) return "the template given to --format is empty";
+       o.format = std::string(value);
+       return {};
+     }},
+    {'\0', "all", "DIR", "rename every *.mp3 file of the folder DIR",
+     [](Options& o, std::string_view value) -> std::string {
+       if (o.all_folder) return "--all is given twice";
+       if (value.empty()) return "the folder given to --all is empty";
+       o.all_folder = std::string(value);
+       return {};
+     }},
+    {'n', "dry-run", "", "print what would happen and touch nothing",
+     [](Options& o, std::string_view) -> std::string {
+       o.dry_run = true;
+       return {};
+     }},
+    {'\0', "error-log", "FILE", "write the files that failed to FILE, as Error.log",
+     [](Options& o, std::string_view value) -> std::string {
+       if (value.empty()) return "the file given to --error-log is empty";
+       o.error_log = std::string(value);
+       return {};
+     }},
+    {'q', "quiet", "", "print only the files that failed",
+     [](Options& o, std::string_view) -> std::string {
+       o.quiet = true;
+       return {};
+     }},
+    {'\0', "help", "", "show this help and exit",
+     [](Options& o, std::string_view) -> std::string {
+       o.action = Action::kHelp;
+       return {};
+     }},
+    {'\0', "version", "", "show the version and exit",
+     [](Options& o, std::string_view) -> std::string {
+       o.action = Action::kVersion;
+       return {};
+     }},
+};
+
+const OptionSpec* find_long(std::string_view name) {
+  for (const OptionSpec& spec : kOptions) {
+    if (spec.long_name == name) return &spec;
+  }
+  return nullptr;
+}
+
+const OptionSpec* find_short(char name) {
+  for (const OptionSpec& spec : kOptions) {
+    if (spec.short_name != '\0' && spec.short_name == name) return &spec;
+  }
+  return nullptr;
+}
+
+// The checks that concern the command as a whole.
+std::string check_command(const Options& options) {
+  if (options.action != Action::kRename) return {};
+  if (options.all_folder && !options.files.empty()) {
+    return "give either files or --all DIR, not both";
+  }
+  if (!options.all_folder && options.files.empty()) return "no files given";
+  return {};
+}
+
+}  // namespace
+
+const std::vector<OptionSpec>& option_table() { return kOptions; }
+
+ParseResult parse_arguments(const std::vector<std::string>& arguments) {
+  ParseResult result;
+  Options& options = result.options;
+  bool options_ended = false;
+  for (std::size_t i = 0; i < arguments.size() && result.error.empty(); ++i) {
+    const std::string& argument = arguments[i];
+    if (options_ended || argument.size() < 2 || argument[0] != '-') {
+      options.files.push_back(argument);
+    } else if (argument == "--") {
+      options_ended = true;
+    } else if (argument[1] == '-') {
+      const std::string_view body = std::string_view(argument).substr(2);
+      const std::size_t equals = body.find('=');
+      const std::string_view name = body.substr(0, equals);
+      const OptionSpec* spec = find_long(name);
+      if (spec == nullptr) {
+        result.error = "unknown option " + quoted("--" + std::string(name));
+      } else if (spec->value_name.empty()) {
+        if (equals != std::string_view::npos) {
+          result.error = "--" + std::string(name) + " takes no value";
+        } else {
+          result.error = spec->apply(options, {});
+        }
+      } else if (equals != std::string_view::npos) {
+        result.error = spec->apply(options, body.substr(equals + 1));
+      } else if (i + 1 < arguments.size()) {
+        result.error = spec->apply(options, arguments[++i]);
+      } else {
+        result.error = "--" + std::string(name) + " needs a " + std::string(spec->value_name);
+      }
+    } else {
+      // One or more short flags: "-n", "-q", "-nq".
+      for (std::size_t k = 1; k < argument.size() && result.error.empty(); ++k) {
+        const OptionSpec* spec = find_short(argument[k]);
+        if (spec == nullptr || !spec->value_name.empty()) {
+          result.error = "unknown option " + quoted(std::string("-") + argument[k]);
+        } else {
+          result.error = spec->apply(options, {});
+        }
+      }
+    }
+  }
+  if (result.error.empty()) result.error = check_command(options);
+  return result;
+}
+
+std::string usage_text() {
+  std::string text =
+      "Usage: kestrune-cli [options] FILE...\n"
+      "       kestrune-cli [options] --all DIR\n"
+      "Renames MP3 files after their ID3 tags. New names resolve against each\n"
+      "file's own folder; a backslash in the template makes a folder. An\n"
+      "existing file is never replaced.\n"
+      "\n"
+      "Options:\n";
+  for (const OptionSpec& spec : kOptions) {
+    std::string left = "  ";
+    left += spec.short_name != '\0' ? std::string("-") + spec.short_name + ", " : "    ";
+    left += "--" + std::string(spec.long_name);
+    if (!spec.value_name.empty()) left += " " + std::string(spec.value_name);
+    if (left.size() < 26) left.resize(26, ' ');
+    else left += "  ";
+    text += left + std::string(spec.help) + "\n";
+  }
+  text +=
+      "\n"
+      "Tokens: %title% %artist% %album% %year% %track% %comment%\n"
+      "Exit status: 0 when nothing failed, 1 when a file failed, 2 for a usage error.\n";
+  return text;
+}
+
+}  // namespace kestrune::cli

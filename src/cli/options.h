@@ -1,0 +1,57 @@
+#pragma once
+
+// The command line of kestrune-cli: what it asks for, parsed from one table
+// of options so that a new option is one row and one field.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrune::cli {
+
+enum class Action {
+  kRename,   // rename the files (or plan them, in a dry run)
+  kHelp,     // print the usage text
+  kVersion,  // print the version
+};
+
+struct Options {
+  Action action = Action::kRename;
+  std::optional<std::string> format;     // --format; else Kestrune.ini or the default
+  bool dry_run = false;                  // -n, --dry-run
+  bool quiet = false;                    // -q, --quiet
+  std::optional<std::string> error_log;  // --error-log FILE
+  std::optional<std::string> all_folder; // --all DIR
+  std::vector<std::string> files;        // FILE...
+};
+
+// One option of the table. `apply` receives the value for options that take
+// one (`value_name` set) and an empty view otherwise; it answers an error
+// message, or an empty string when the value is accepted.
+struct OptionSpec {
+  char short_name;           // '\0' when there is none
+  std::string_view long_name;
+  std::string_view value_name;  // empty for a flag
+  std::string_view help;
+  std::string (*apply)(Options& options, std::string_view value);
+};
+
+// Every option kestrune-cli knows, in the order --help lists them.
+const std::vector<OptionSpec>& option_table();
+
+struct ParseResult {
+  Options options;
+  std::string error;  // empty when the command line is valid
+};
+
+// Parses the arguments after the program's name. Options and files may be
+// mixed; "--" ends the options; "--name=value" and "--name value" both work;
+// flags without values may be bundled ("-nq"). After the table, the whole
+// command is checked (files or --all, not both).
+ParseResult parse_arguments(const std::vector<std::string>& arguments);
+
+// The text --help prints.
+std::string usage_text();
+
+}  // namespace kestrune::cli

@@ -1,0 +1,116 @@
+#include "cli/report.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace kestrune::cli {
+
+void append_escaped(std::string& out, std::string_view name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  auto hex = [&out](unsigned char byte) {
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0x0F];
+  };
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    if (byte == '\\') {
+      out += "\\\\";
+    } else if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\r') {
+      out += "\\r";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      hex(byte);
+    } else if (byte == 0xC2 && i + 1 < name.size() &&
+               static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(name[i + 1]) <= 0x9F) {
+      // A C1 control such as CSI (U+009B) starts escape sequences on
+      // terminals that honour 8-bit controls.
+      hex(byte);
+      hex(static_cast<unsigned char>(name[++i]));
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+}
+
+std::string escaped(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  append_escaped(out, name);
+  return out;
+}
+
+std::string_view plan_reason(PlanOutcome outcome, int error) {
+  switch (outcome) {
+    case PlanOutcome::kRename:
+      return "";
+    case PlanOutcome::kSkipNoArgument:
+      return "empty file name";
+    case PlanOutcome::kSkipNotOpened:
+      switch (error) {
+        case EISDIR:
+          return "is a folder";
+        case EINVAL:
+          return "not a regular file";
+        case ENOENT:
+          return "no such file";
+        case EACCES:
+        case EPERM:
+          return "permission denied";
+        default:
+          return "cannot be opened";
+      }
+    case PlanOutcome::kSkipNoTag:
+      return "no ID3 tag";
+    case PlanOutcome::kRefuseLeavesFolder:
+      return "tag text would leave the folder";
+    case PlanOutcome::kRefuseControlCharacter:
+      return "the new name would hold a control character";
+    case PlanOutcome::kRefuseTooLong:
+      return "name too long";
+  }
+  return "unknown reason";
+}
+
+std::string errno_reason(int error) {
+  switch (error) {
+    case EEXIST:
+    case ENOTEMPTY:
+      return "target exists";
+    case EACCES:
+    case EPERM:
+      return "permission denied";
+    case ENOENT:
+      return "file or folder missing";
+    case ENOTDIR:
+      return "a folder of the new name is a file";
+    case EISDIR:
+      return "target is a folder";
+    case ENAMETOOLONG:
+      return "name too long";
+    case EXDEV:
+      return "target is on another file system";
+    case ENOSPC:
+      return "no space left on the disk";
+    case EROFS:
+      return "read-only file system";
+    case EBUSY:
+      return "file in use";
+    case EINVAL:
+      return "invalid name";
+    case EIO:
+      return "input/output error";
+    default: {
+      std::string text = std::strerror(error);
+      if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+      return text;
+    }
+  }
+}
+
+}  // namespace kestrune::cli
