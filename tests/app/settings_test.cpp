@@ -36,6 +36,10 @@ TEST(Settings, WritesThreeCrLfLinesThatReadBackExactly) {
   EXPECT_EQ(back.method, -7);
   EXPECT_EQ(back.format, odd.format);
   EXPECT_EQ(describe_tree("."), "Kestrune.ini " + std::to_string(read_bytes(path).size()) + "\n");
+
+  // A line break typed into the template is written as any other: CR LF.
+  write_settings(Settings{1, "a\nb"}, path);
+  EXPECT_EQ(read_bytes(path), "[Core]\r\nMethod = 1\r\nFormat = a\r\nb");
 }
 
 TEST(Settings, PathKeepsTheDoubledSeparatorOfARootFolder) {

@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -107,22 +106,6 @@ TEST(ListMp3Files, ListsEveryEndingInAnyCaseSortedByName) {
   EXPECT_EQ(list_mp3_files(""), expected);
   EXPECT_EQ(list_mp3_files(folder.path().string() + "/"), expected);
   EXPECT_TRUE(list_mp3_files("missing/").empty());
-}
-
-TEST(OpenRegularFile, OpensOnlyRegularFiles) {
-  TempFolder folder;
-  write_bytes("a.mp3", "x");
-  fs::create_directory("d.mp3");
-  ASSERT_EQ(::mkfifo("p.mp3", 0600), 0);
-  int error = 0;
-  EXPECT_NE(open_regular_file("a.mp3", &error), nullptr);
-  EXPECT_EQ(error, 0);
-  EXPECT_EQ(open_regular_file("d.mp3", &error), nullptr);
-  EXPECT_EQ(error, EISDIR);
-  EXPECT_EQ(open_regular_file("p.mp3", &error), nullptr);
-  EXPECT_NE(error, 0);
-  EXPECT_EQ(open_regular_file("missing.mp3", &error), nullptr);
-  EXPECT_EQ(error, ENOENT);
 }
 
 }  // namespace
