@@ -216,7 +216,8 @@ std::vector<std::string> list_mp3_files(const std::string& folder) {
 }
 
 bool write_file(const std::string& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // O_NONBLOCK: a FIFO in the file's place fails at once instead of hanging.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   bool ok = write_all(fd, bytes);
   return ::close(fd) == 0 && ok;
@@ -225,18 +226,50 @@ bool write_file(const std::string& path, std::string_view bytes) {
 bool replace_file(const std::string& path, std::string_view bytes) {
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  auto temporary_name = [&](int attempt) {
+    return path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+  };
   std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    temporary = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
+
+  // An unnamed file first, where the file system offers one: a kill while it
+  // is written or flushed leaves nothing behind. It gets a name only once its
+  // bytes are on disk.
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    if (write_all(fd, bytes) && ::fsync(fd) == 0) {
+      const std::string self = "/proc/self/fd/" + std::to_string(fd);
+      for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = temporary_name(attempt);
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+          temporary = name;
+          break;
+        }
+        if (errno != EEXIST) break;
+      }
+    }
+    ::close(fd);
   }
-  if (fd < 0) return false;
-  bool ok = write_all(fd, bytes);
-  ok = ::fsync(fd) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+
+  // Otherwise a named file, created exclusively and removed on failure.
+  for (int attempt = 0; temporary.empty() && attempt < 100; ++attempt) {
+    const std::string name = temporary_name(attempt);
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno != EEXIST) return false;
+      continue;
+    }
+    bool ok = write_all(fd, bytes);
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) {
+      ::unlink(name.c_str());
+      return false;
+    }
+    temporary = name;
+  }
+  if (temporary.empty()) return false;
+
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());
     return false;
   }
