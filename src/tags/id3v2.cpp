@@ -1,7 +1,7 @@
 #include "tags/id3v2.h"
 
-#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string_view>
 #include <vector>
 
@@ -13,9 +13,6 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 10;
 constexpr std::size_t kFrameHeaderSize = 10;
-// Bodies of the frames that are read arrive in pieces of this size, so that a
-// size field larger than the file never allocates more than the file holds.
-constexpr std::size_t kReadPiece = 64 * 1024;
 
 enum class BodyRule { kText, kComment };
 
@@ -171,24 +168,18 @@ std::uint32_t syncsafe_32(const unsigned char* bytes) {
          static_cast<std::uint32_t>(bytes[2] & 0x7F) << 7 | static_cast<std::uint32_t>(bytes[3] & 0x7F);
 }
 
-// Reads exactly `size` bytes from the current position, or answers false
-// when the file ends first. Memory grows only with what was actually read.
-bool read_body(std::FILE* file, std::uint32_t size, std::string& body) {
-  body.clear();
-  while (body.size() < size) {
-    const std::size_t piece = std::min<std::size_t>(kReadPiece, size - body.size());
-    const std::size_t old_size = body.size();
-    body.resize(old_size + piece);
-    const std::size_t got = std::fread(body.data() + old_size, 1, piece, file);
-    if (got != piece) return false;
-  }
-  return true;
+// The number of bytes in `file`. A file too large for a `long` offset (where
+// `long` has 32 bits) counts as the largest size the walk can seek to.
+std::uint64_t file_size(std::FILE* file) {
+  const long end = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1L;
+  return static_cast<std::uint64_t>(end >= 0 ? end : std::numeric_limits<long>::max());
 }
 
 }  // namespace
 
 bool read_tag_v2(TagV2& tag, std::FILE* file) {
   tag = TagV2();
+  const std::uint64_t bytes_in_file = file_size(file);
   if (std::fseek(file, 0, SEEK_SET) != 0) return false;
 
   // Header bytes that the file lacks count as zero.
@@ -213,8 +204,13 @@ bool read_tag_v2(TagV2& tag, std::FILE* file) {
     const std::uint32_t s = big_endian_32(frame + 4);
     if (s == 0) break;  // padding
     const FrameKind* kind = (frame[8] == 0 && frame[9] == 0) ? find_frame_kind(frame) : nullptr;
+    // A body that the file cannot supply ends the walk before anything is
+    // allocated for it, so a size field of 0xFFFFFFFF costs nothing.
+    const std::uint64_t body_start = kHeaderSize + p + kFrameHeaderSize;
+    if (body_start + s > bytes_in_file) break;
     if (kind != nullptr) {
-      if (!read_body(file, s, body)) break;
+      body.resize(s);
+      if (std::fread(body.data(), 1, s, file) != s) break;
       std::optional<std::string>& field = tag.*(kind->field);
       if (kind->rule == BodyRule::kText) {
         apply_text_frame(body, field);

@@ -39,7 +39,7 @@ std::string utf16_comment_body(std::u16string_view description, std::u16string_v
 // A 128-byte ID3v1 trailer. Fields are zero-padded to their width; `track`
 // set makes it an ID3v1.1 trailer (zero marker byte, then the track).
 struct TrailerFields {
-  std::string title, artist, album, year, comment;
+  std::string title{}, artist{}, album{}, year{}, comment{};
   int track = -1;
   std::uint8_t genre = 0;
 };

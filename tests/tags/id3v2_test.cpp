@@ -1,0 +1,248 @@
+#include "tags/id3v2.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/tag_builder.h"
+
+namespace kestrune {
+namespace {
+
+using namespace std::string_literals;
+using test::frame;
+using test::frame_sized;
+using test::id3v2_header;
+using test::id3v2_tag;
+using test::latin1_body;
+using test::latin1_comment_body;
+using test::utf16_body;
+using test::utf16_comment_body;
+
+using Text = std::optional<std::string>;
+
+struct Read {
+  bool ok;
+  TagV2 tag;
+};
+
+Read read(const std::string& image) {
+  const platform::FilePtr file = test::memory_file(image);
+  EXPECT_NE(file, nullptr);
+  Read r{false, {}};
+  r.tag.title = "stale";  // the reader clears the record first
+  r.ok = read_tag_v2(r.tag, file.get());
+  return r;
+}
+
+Text title_of(const std::string& image) { return read(image).tag.title; }
+
+TEST(Id3v2Reader, AcceptsOnlyAPlainVersion3Header) {
+  const struct {
+    std::string image;
+    bool ok;
+    std::uint8_t version, flags;
+    std::uint32_t size;
+  } cases[] = {
+      {"", false, 0, 0, 0},
+      {"ID", false, 0, 0, 0},
+      {"ID3", false, 0, 0, 0},                            // version counts as 0
+      {"ID3\x03", true, 3, 0, 0},                         // missing bytes count as zero
+      {"id3\x03\0\0\0\0\0\0"s, false, 0, 0, 0},           // magic is case-sensitive
+      {id3v2_header(257), true, 3, 0, 257},               // size: 00 00 02 01
+      {"ID3\x03\0\0\x80\x80\x82\x81"s, true, 3, 0, 257},  // bit 7 of size bytes ignored
+      {id3v2_header(0, 3, 0xFF), true, 3, 0, 0},          // any revision
+      {id3v2_header(99, 3, 0, 0x80), false, 3, 0x80, 0},  // unsynchronisation: size not read
+      {id3v2_header(99, 3, 0, 0x40), false, 3, 0x40, 0},  // extended header
+      {id3v2_header(99, 4), false, 4, 0, 99},             // ID3v2.4
+      {id3v2_header(99, 2), false, 2, 0, 99},             // ID3v2.2
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.image));
+    const Read r = read(c.image);
+    EXPECT_EQ(r.ok, c.ok);
+    EXPECT_EQ(r.tag.version, c.version);
+    EXPECT_EQ(r.tag.flags, c.flags);
+    EXPECT_EQ(r.tag.size, c.size);
+    EXPECT_FALSE(r.tag.title);
+  }
+}
+
+TEST(Id3v2Reader, ReadsTheSixFramesInBothEncodings) {
+  const Read r = read(id3v2_tag(
+      {frame("TIT2", latin1_body("Title\0Junk"s, true)), frame("TPE1", utf16_body(u"Artist")),
+       frame("TALB", latin1_body("Album")), frame("TYER", latin1_body("1999")),
+       frame("COMM", latin1_comment_body("", "Nice")), frame("TRCK", utf16_body(u"3/12"))},
+      10));
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.tag.title, "Title");
+  EXPECT_EQ(r.tag.artist, "Artist");
+  EXPECT_EQ(r.tag.album, "Album");
+  EXPECT_EQ(r.tag.year, "1999");
+  EXPECT_EQ(r.tag.comment, "Nice");
+  EXPECT_EQ(r.tag.track, "3/12");
+}
+
+TEST(Id3v2Reader, SkipsFrameWithFlagsAndReadsTheNextInPlace) {
+  const Read r = read(id3v2_tag({frame("TIT2", latin1_body("Old")),
+                                 frame("TIT2", latin1_body("Flagged"), 0x40, 0),  // status flag
+                                 frame("TPE1", latin1_body("Flagged"), 0, 0x80),  // compressed
+                                 frame("APIC", std::string(70000, 'P')),  // other identifier
+                                 frame("tit2", latin1_body("Lower")),     // ids are exact
+                                 frame("TALB", latin1_body("Album"))}));
+  EXPECT_EQ(r.tag.title, "Old");
+  EXPECT_FALSE(r.tag.artist);
+  EXPECT_EQ(r.tag.album, "Album");
+}
+
+TEST(Id3v2Reader, OtherEncodingsKeepTheEarlierTextAndTheNextFrameIsReadInPlace) {
+  const Read r =
+      read(id3v2_tag({frame("TIT2", latin1_body("First")),
+                      frame("TIT2", "\x02\xFE\xFF\0A\0\0"s),  // UTF-16BE, no BOM
+                      frame("TPE1", "\x03UTF-8\0"s), frame("TALB", latin1_body("Album"))}));
+  EXPECT_EQ(r.tag.title, "First");
+  EXPECT_FALSE(r.tag.artist);
+  EXPECT_EQ(r.tag.album, "Album");
+}
+
+TEST(Id3v2Reader, LastFrameWinsEvenWhenItsTextIsEmpty) {
+  EXPECT_EQ(title_of(id3v2_tag({frame("TIT2", latin1_body("A")), frame("TIT2", latin1_body("B"))})),
+            "B");
+  EXPECT_EQ(title_of(id3v2_tag({frame("TIT2", latin1_body("A")), frame("TIT2", latin1_body(""))})),
+            "");
+}
+
+TEST(Id3v2Reader, WalkEndsAtPaddingAndAtTheEndOfTheTag) {
+  // A frame hidden behind the padding, inside the tag size.
+  const std::string padded =
+      id3v2_tag({frame("TIT2", latin1_body("T")),
+                 std::string(10, '\0') + frame("TPE1", latin1_body("Hidden"))});
+  EXPECT_FALSE(read(padded).tag.artist);
+  // A frame right behind a tag without padding belongs to the audio.
+  const std::string tight =
+      id3v2_tag({frame("TIT2", latin1_body("T"))}) + frame("TPE1", latin1_body("Audio"));
+  EXPECT_EQ(read(tight).tag.title, "T");
+  EXPECT_FALSE(read(tight).tag.artist);
+}
+
+TEST(Id3v2Reader, HonoursTheUtf16ByteOrderMark) {
+  EXPECT_EQ(title_of(id3v2_tag({frame("TIT2", utf16_body(u"Hi", false))})), "Hi");
+  EXPECT_EQ(title_of(id3v2_tag({frame("TIT2", utf16_body(u"Hi", true))})), "Hi");
+  // A mark that is neither FF FE nor FE FF: read little-endian.
+  EXPECT_EQ(title_of(id3v2_tag({frame("TIT2", "\x01\0\0H\0i\0"s)})), "Hi");
+}
+
+TEST(Id3v2Reader, Utf16FrameOfEvenSizeDropsItsOddByteAndTheNextFrameIsReadInPlace) {
+  const Read r = read(id3v2_tag({frame("TIT2", utf16_body(u"Hi", false, false) + "X"),  // s = 8
+                                 frame("TPE1", latin1_body("Next"))}));
+  EXPECT_EQ(r.tag.title, "Hi");
+  EXPECT_EQ(r.tag.artist, "Next");
+}
+
+// The program's 8-bit text is UTF-8 on POSIX systems; the Windows build keeps
+// the ANSI code page, and its conversions are tested with its platform layer.
+#ifndef _WIN32
+TEST(Id3v2Reader, TextOfBothEncodingsBecomesValidUtf8) {
+  const struct {
+    std::string body;
+    const char* expected;
+  } cases[] = {
+      {utf16_body(u"Caf\u00E9", false), "Caf\u00E9"},
+      {utf16_body(u"Caf\u00E9", true), "Caf\u00E9"},
+      {utf16_body(u"\U0001F3B5", true), "\U0001F3B5"},  // a surrogate pair, big-endian
+      {"\x01\xFF\xFE\x00\xDC"s, "\uFFFD"},              // a lone low surrogate
+      {latin1_body("Caf\xE9"), "Caf\u00E9"},            // ISO-8859-1
+      {latin1_body("Caf\u00E9"), "Caf\u00E9"},          // UTF-8 kept as it is
+      {latin1_body("\x80 5"), "\u20AC 5"},              // Windows-1252
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(title_of(id3v2_tag({frame("TIT2", c.body)})), c.expected) << c.expected;
+  }
+}
+#endif
+
+TEST(Id3v2Reader, CommentFrameGivesTheCommentOfTheUndescribedFrame) {
+  const std::string comment = frame("COMM", latin1_comment_body("", "Plain"));
+  const struct {
+    const char* what;
+    std::string later;  // a second COMM frame after `comment`
+    Text expected;
+  } cases[] = {
+      {"described frame passed over", frame("COMM", latin1_comment_body("iTunNORM", " 0000")),
+       "Plain"},
+      {"later undescribed wins", frame("COMM", latin1_comment_body("", "Later", "deu")), "Later"},
+      {"UTF-16 with its own marks", frame("COMM", utf16_comment_body(u"", u"Wide")), "Wide"},
+      // encoding 1, "eng", empty description FF FE 00 00, big-endian text "BE"
+      {"UTF-16 big-endian text", frame("COMM", "\1eng\xFF\xFE\0\0\xFE\xFF\0B\0E"s), "BE"},
+      // encoding 1, "eng", empty description as a bare zero unit, text "OK"
+      {"UTF-16 bare empty description", frame("COMM", "\1eng\0\0\xFF\xFEO\0K\0"s), "OK"},
+      {"UTF-16 described passed over", frame("COMM", utf16_comment_body(u"ID", u"x")), "Plain"},
+      {"description unterminated", frame("COMM", "\0engNoEnd"s), ""},
+      {"UTF-16 description unterminated", frame("COMM", "\1eng\xFF\xFEN\0"s), ""},
+      {"too short for the language", frame("COMM", "\0en"s), ""},
+      {"encoding 3 passed over", frame("COMM", "\3eng\0x"s), "Plain"},
+  };
+  for (const auto& c : cases) {
+    const Read r = read(id3v2_tag({comment, c.later, frame("TIT2", latin1_body("After"))}));
+    EXPECT_EQ(r.tag.comment, c.expected) << c.what;
+    EXPECT_EQ(r.tag.title, "After") << c.what;
+  }
+}
+
+TEST(Id3v2Reader, FramesTooShortForTheirFixedPartsGiveEmptyText) {
+  for (const std::string& body : {"\0"s, "\x01"s, "\x01\xFF"s, "\x01\xFF\xFE"s, "\x01\xFF\xFEZ"s}) {
+    const Read r = read(id3v2_tag({frame("TIT2", body), frame("TPE1", latin1_body("Next"))}));
+    EXPECT_EQ(r.tag.title, "") << testing::PrintToString(body);
+    EXPECT_EQ(r.tag.artist, "Next") << testing::PrintToString(body);
+  }
+}
+
+TEST(Id3v2Reader, HostileSizesEndTheWalkAndKeepEarlierTexts) {
+  const std::string first = frame("TIT2", latin1_body("Kept"));
+  const struct {
+    const char* what;
+    std::string image;
+  } cases[] = {
+      // tag size: 0x0FFFFFFF, far beyond the file
+      {"tag size beyond file", id3v2_header(0x0FFFFFFF) + first},
+      // frame size: 0xFFFFFFFF, must not allocate 4 GiB
+      {"frame size 0xFFFFFFFF",
+       id3v2_tag({first, frame_sized("TPE1", latin1_body("x"), 0xFFFFFFFF)})},
+      {"frame size 0xFFFFFFFF skipped id",
+       id3v2_tag({first, frame_sized("APIC", "x", 0xFFFFFFFF)})},
+      // frame size: one byte more than the file holds
+      {"frame size beyond file", id3v2_tag({first, frame_sized("TPE1", latin1_body("x"), 3)})},
+  };
+  for (const auto& c : cases) {
+    const Read r = read(c.image);
+    EXPECT_TRUE(r.ok) << c.what;
+    EXPECT_EQ(r.tag.title, "Kept") << c.what;
+    EXPECT_FALSE(r.tag.artist) << c.what;
+  }
+}
+
+TEST(Id3v2Reader, FrameRunningPastTheTagButInsideTheFileIsRead) {
+  // tag size: 12, the TPE1 frame's header starts inside it and its body after it
+  const std::string image = id3v2_header(12) + frame("TPE1", latin1_body("Long")) + "audio";
+  EXPECT_EQ(read(image).tag.artist, "Long");
+}
+
+TEST(Id3v2Reader, TagCutAtEveryLengthNeverInventsText) {
+  const std::string full = id3v2_tag({frame("TIT2", utf16_body(u"Title")),
+                                      frame("COMM", latin1_comment_body("", "Comment")),
+                                      frame("TRCK", latin1_body("12"))});
+  const Read whole = read(full);
+  for (std::size_t length = full.size(); length >= 1; --length) {
+    const Read r = read(full.substr(0, length));
+    EXPECT_EQ(r.ok, length >= 4) << length;
+    for (auto field : {&TagV2::title, &TagV2::artist, &TagV2::album, &TagV2::year, &TagV2::comment,
+                       &TagV2::track}) {
+      if (r.tag.*field) {
+        EXPECT_EQ(r.tag.*field, whole.tag.*field) << length;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kestrune
