@@ -10,7 +10,7 @@ namespace kestrune {
 enum class PlanOutcome {
   kRename,           // `new_name` is the target
   kSkipNoArgument,   // the path or the template is empty
-  kSkipNotOpened,    // not a regular file that could be opened; `error` says why
+  kSkipNotOpened,    // not a regular file that could be opened and read; `error` says why
   kSkipNoTag,        // neither an ID3v1 trailer nor an ID3v2.3 tag
   kRefuseLeavesFolder,  // tag text would climb out of, or above, the template's folder
   kRefuseControlCharacter,  // the name holds a byte from 1 to 31

@@ -1,0 +1,129 @@
+// Files that cannot be read, vanish, end inside their tag or fail while
+// being read: each is left as it was, and the others are still renamed.
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "fault/fault_support.h"
+#include "platform/platform.h"
+#include "rename/rename.h"
+#include "support/tag_builder.h"
+#include "support/temp_folder.h"
+
+namespace kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempFolder;
+
+constexpr char kTemplate[] = "%artist% - %title%";
+
+TEST(UnreadableFile, IsPassedOverUntouchedWhileTheOthersAreRenamed) {
+  TempFolder folder;
+  const std::string locked = test::tagged_image("Locked", "Song");
+  test::write_bytes("a.mp3", locked);
+  test::write_bytes("b.mp3", test::tagged_image("Open", "Song"));
+  ::chmod("a.mp3", 0);
+  test::hand_to_unprivileged(folder.path());
+
+  // In a child without root's privileges, so that the permission binds.
+  const int result = test::run_unprivileged([&] {
+    const RenamePlan plan = plan_rename(std::string("a.mp3"), kTemplate);
+    if (plan.outcome != PlanOutcome::kSkipNotOpened || plan.error != EACCES) return 1;
+    test::ScriptedFrontEnd front_end({(folder.path() / "any.mp3").string(), {}});
+    run_batch(Settings{1, kTemplate}, front_end);
+    // A file that cannot be opened is skipped, which the batch counts as done.
+    if (front_end.messages.size() != 1 || front_end.messages[0].caption != "Success") return 2;
+    return 0;
+  });
+  EXPECT_EQ(result, 0);
+
+  ::chmod("a.mp3", 0600);
+  EXPECT_EQ(test::read_bytes("a.mp3"), locked);
+  EXPECT_TRUE(fs::exists("Open - Song.mp3"));
+  EXPECT_FALSE(fs::exists("Locked - Song.mp3"));
+}
+
+TEST(VanishingFile, RemovedAfterTheListingIsSkippedAndTheWalkGoesOn) {
+  TempFolder folder;
+  test::write_bytes("a.mp3", test::tagged_image("A", "Gone"));
+  test::write_bytes("b.mp3", test::tagged_image("B", "Kept"));
+  // The All Files walk: list first, then rename each listed name.
+  const std::vector<std::string> listed = platform::list_mp3_files("");
+  ASSERT_EQ(listed, (std::vector<std::string>{"a.mp3", "b.mp3"}));
+  fs::remove("a.mp3");
+  EXPECT_EQ(rename_by_tags(listed[0].c_str(), kTemplate), 0);
+  EXPECT_EQ(rename_by_tags(listed[1].c_str(), kTemplate), 0);
+  EXPECT_EQ(test::describe_tree("."), "B - Kept.mp3 " +
+                                          std::to_string(test::tagged_image("B", "Kept").size()) +
+                                          "\n");
+}
+
+TEST(VanishingFile, RemovedBetweenPlanAndRenameFailsWithoutMakingATarget) {
+  TempFolder folder;
+  test::write_bytes("a.mp3", test::tagged_image("Artist", "Title"));
+  const RenamePlan plan = plan_rename(std::string("a.mp3"), "%artist%\\%title%");
+  ASSERT_EQ(plan.outcome, PlanOutcome::kRename);
+  fs::remove("a.mp3");
+  EXPECT_EQ(apply_rename("a.mp3", plan.new_name), ENOENT);
+  // The folder the name asked for may stay; no file appears in it.
+  EXPECT_EQ(test::describe_tree("."), "Artist/\n");
+}
+
+TEST(TruncatedFile, CutInsideItsTagIsNamedFromTheWholeFramesOnlyAndKeepsItsBytes) {
+  TempFolder folder;
+  const std::string artist = test::frame("TPE1", test::latin1_body("Artist"));
+  const std::string title = test::frame("TIT2", test::latin1_body("Title"));
+  const std::string image = test::id3v2_tag({artist, title}, 32) + std::string(300, '\x55');
+  const std::size_t artist_end = 10 + artist.size();
+  const std::size_t title_end = artist_end + title.size();
+
+  for (std::size_t length = 1; length < title_end + 8; ++length) {
+    SCOPED_TRACE("cut at " + std::to_string(length));
+    const std::string cut = image.substr(0, length);
+    test::write_bytes("cut.mp3", cut);
+    EXPECT_EQ(rename_by_tags("cut.mp3", kTemplate), 0);
+
+    // Below four bytes the version is unknown and the file has no tag.
+    std::string expected = "cut.mp3";
+    if (length >= title_end) {
+      expected = "Artist - Title.mp3";
+    } else if (length >= artist_end) {
+      expected = "Artist - .mp3";
+    } else if (length >= 4) {
+      expected = " - .mp3";
+    }
+    EXPECT_EQ(test::read_bytes(expected), cut);
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
+    fs::remove(expected);
+  }
+}
+
+TEST(FailingReads, NeverNameAFileFromWhatWasReadBeforeTheError) {
+  test::TrailerFields trailer;
+  trailer.title = "V1 Title";
+  trailer.artist = "V1 Artist";
+  const std::string image = test::tagged_image("Artist", "Title") + test::id3v1_trailer(trailer);
+  for (std::size_t fail_at = 0; fail_at <= image.size(); ++fail_at) {
+    SCOPED_TRACE("reads fail from byte " + std::to_string(fail_at));
+    const platform::FilePtr stream = test::failing_stream(image, fail_at);
+    ASSERT_TRUE(stream);
+    const RenamePlan plan = plan_rename(stream.get(), kTemplate);
+    if (fail_at == image.size()) {
+      EXPECT_EQ(plan.outcome, PlanOutcome::kRename);
+      EXPECT_EQ(plan.new_name, "Artist - Title.mp3");
+    } else {
+      // The trailer is read first, from the end, so every failure is met.
+      EXPECT_EQ(plan.outcome, PlanOutcome::kSkipNotOpened);
+      EXPECT_EQ(plan.error, EIO);
+      EXPECT_TRUE(plan.new_name.empty());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kestrune
