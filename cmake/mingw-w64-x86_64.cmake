@@ -24,7 +24,9 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Tests run through Wine unless the caller names another emulator.
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  find_program(KESTRUNE_WINE NAMES wine64 wine)
+  # Debian keeps the 64-bit loader out of PATH; its "wine" wrapper works too
+  # but asks for the 32-bit loader on every start.
+  find_program(KESTRUNE_WINE NAMES wine64 wine PATHS /usr/lib/wine)
   if(KESTRUNE_WINE)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRUNE_WINE})
   endif()

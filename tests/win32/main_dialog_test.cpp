@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_folder.h"
+
 namespace kestrune::win32 {
 namespace {
 
@@ -197,6 +199,58 @@ TEST_F(MainDialog, EnterAndEscapeKeepItOpenAndCloseCopiesTheControls) {
   EXPECT_EQ(program_settings().method, 1);
   EXPECT_EQ(program_settings().format, "%title%");
   DestroyWindow(dialog);
+}
+
+// kestrune.exe, found from this program's own place in the build folder.
+std::string program_path() {
+  char own[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, own, MAX_PATH);
+  std::string path = own;
+  path.resize(path.rfind('\\') + 1);
+  return path + KESTRUNE_PROGRAM_FROM_TESTS;
+}
+
+// Waits up to ten seconds for the program's dialog to be shown, which
+// happens after WM_INITDIALOG.
+HWND wait_for_dialog(HANDLE process) {
+  for (int i = 0; i < 200; ++i) {
+    const HWND found = FindWindowA(MAKEINTRESOURCEA(32770), "Kestrune");
+    if (found != nullptr && IsWindowVisible(found)) return found;
+    if (WaitForSingleObject(process, 50) == WAIT_OBJECT_0) return nullptr;
+  }
+  return nullptr;
+}
+
+TEST(ProgramStart, ReadsTheSettingsShowsThemAndWritesThemBackWhenClosed) {
+  test::TempFolder folder;
+  test::write_bytes("Kestrune.ini", "[Core]\r\nMethod = 5\r\nFormat = %title% (%year%)");
+  std::string command = "\"" + program_path() + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &process))
+      << command << ": " << GetLastError();
+
+  const HWND dialog = wait_for_dialog(process.hProcess);
+  EXPECT_NE(dialog, nullptr);
+  if (dialog != nullptr) {
+    EXPECT_EQ(template_box_text(dialog), "%title% (%year%)");
+    EXPECT_EQ(IsDlgButtonChecked(dialog, kAllFilesButton), BST_CHECKED);
+    // Nothing is written while the dialog runs.
+    EXPECT_EQ(test::read_bytes("Kestrune.ini"), "[Core]\r\nMethod = 5\r\nFormat = %title% (%year%)");
+    PostMessageA(dialog, WM_CLOSE, 0, 0);
+  }
+  if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
+    TerminateProcess(process.hProcess, 1);
+    ADD_FAILURE() << "the program did not end";
+  }
+  DWORD exit_code = 1;
+  GetExitCodeProcess(process.hProcess, &exit_code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  EXPECT_EQ(exit_code, 0u);
+  EXPECT_EQ(test::read_bytes("Kestrune.ini"), "[Core]\r\nMethod = 1\r\nFormat = %title% (%year%)");
 }
 
 }  // namespace
