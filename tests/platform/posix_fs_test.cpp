@@ -1,3 +1,6 @@
+// The POSIX file-system layer; the Windows one has its own suite.
+#ifndef _WIN32
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
@@ -110,3 +113,5 @@ TEST(ListMp3Files, ListsEveryEndingInAnyCaseSortedByName) {
 
 }  // namespace
 }  // namespace kestrune::platform
+
+#endif  // _WIN32
