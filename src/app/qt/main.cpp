@@ -2,10 +2,11 @@
 // start and exit sequence. Command-line arguments are ignored, Qt's own
 // options included.
 
-#include <QApplication>
-#include <QStringList>
 #include <cstdio>
 #include <cstdlib>
+
+#include <QApplication>
+#include <QStringList>
 
 #include "app/qt/qt_shell.h"
 

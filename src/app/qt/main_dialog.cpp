@@ -1,7 +1,8 @@
 #include "app/qt/main_dialog.h"
 
-#include <QCloseEvent>
 #include <algorithm>
+
+#include <QCloseEvent>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>

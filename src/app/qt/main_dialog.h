@@ -2,9 +2,11 @@
 
 // The main dialog: the name template, the rename method and "Rename Files".
 
+#include <functional>
+#include <string>
+
 #include <QDialog>
 #include <QRect>
-#include <functional>
 
 #include "app/settings.h"
 

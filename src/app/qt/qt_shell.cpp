@@ -44,7 +44,8 @@ class FileDialog : public QFileDialog {
     if (fileMode() == QFileDialog::AnyFile && !files.isEmpty()) {
       const QFileInfo picked(files.first());
       if (!picked.isDir() && !QFileInfo(picked.absolutePath()).isDir()) {
-        refuse(tr("The folder %1 does not exist.").arg(QDir::toNativeSeparators(picked.absolutePath())));
+        refuse(tr("The folder %1 does not exist.")
+                   .arg(QDir::toNativeSeparators(picked.absolutePath())));
         return;
       }
     }

@@ -3,8 +3,9 @@
 // The Qt side of a batch (the file-selection dialog and the message boxes)
 // and the program's start and exit sequence.
 
-#include <QStringList>
 #include <optional>
+
+#include <QStringList>
 
 #include "app/batch.h"
 
