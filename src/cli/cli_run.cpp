@@ -8,7 +8,9 @@
 
 #include "app/batch.h"
 #include "app/settings.h"
+#include "cli/journal.h"
 #include "cli/report.h"
+#include "cli/undo.h"
 #include "platform/platform.h"
 #include "rename/rename.h"
 
@@ -352,6 +354,11 @@ int run_main(const std::vector<std::string>& arguments, Console console) {
     case Action::kVersion:
       std::fputs("kestrune-cli " KESTRUNE_VERSION "\n", console.out);
       return kExitOk;
+    case Action::kUndo:
+      return run_undo(options.undo.value_or(""), options.dry_run, options.quiet, console.out,
+                      console.err);
+    case Action::kListRuns:
+      return list_runs(console.out, console.err);
     case Action::kRename:
       break;
   }
@@ -382,7 +389,7 @@ int run_main(const std::vector<std::string>& arguments, Console console) {
       return kExitFailed;
     }
   }
-  return run_renames(options, settings.format, console, nullptr);
+  return run_journaled(options, settings.format, console);
 }
 
 }  // namespace kestrune::cli

@@ -4,6 +4,8 @@ namespace kestrune::cli {
 
 namespace {
 
+constexpr char kOneUndo[] = "give only one of --undo, --undo-last and --list-runs";
+
 std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
 const std::vector<OptionSpec> kOptions = {
@@ -37,6 +39,37 @@ const std::vector<OptionSpec> kOptions = {
        o.quiet = true;
        return {};
      }},
+    {'\0', "journal", "FILE", "keep the journal of the run in FILE, not in the state folder",
+     [](Options& o, std::string_view value) -> std::string {
+       if (value.empty()) return "the file given to --journal is empty";
+       o.journal = std::string(value);
+       return {};
+     }},
+    {'\0', "no-journal", "", "keep no journal: the run cannot be undone",
+     [](Options& o, std::string_view) -> std::string {
+       o.no_journal = true;
+       return {};
+     }},
+    {'\0', "undo", "JOURNAL", "undo the run that the journal JOURNAL records",
+     [](Options& o, std::string_view value) -> std::string {
+       if (value.empty()) return "the journal given to --undo is empty";
+       if (o.action == Action::kUndo || o.action == Action::kListRuns) return kOneUndo;
+       o.action = Action::kUndo;
+       o.undo = std::string(value);
+       return {};
+     }},
+    {'\0', "undo-last", "", "undo the newest run not undone yet",
+     [](Options& o, std::string_view) -> std::string {
+       if (o.action == Action::kUndo || o.action == Action::kListRuns) return kOneUndo;
+       o.action = Action::kUndo;
+       return {};
+     }},
+    {'\0', "list-runs", "", "list the runs: time, folder, files, undone or not",
+     [](Options& o, std::string_view) -> std::string {
+       if (o.action == Action::kUndo || o.action == Action::kListRuns) return kOneUndo;
+       o.action = Action::kListRuns;
+       return {};
+     }},
     {'\0', "help", "", "show this help and exit",
      [](Options& o, std::string_view) -> std::string {
        o.action = Action::kHelp;
@@ -65,6 +98,13 @@ const OptionSpec* find_short(char name) {
 
 // The checks that concern the command as a whole.
 std::string check_command(const Options& options) {
+  if (options.journal && options.no_journal) return "give either --journal or --no-journal";
+  if (options.action == Action::kUndo || options.action == Action::kListRuns) {
+    if (!options.files.empty() || options.all_folder) {
+      return "--undo, --undo-last and --list-runs take no files";
+    }
+    if (options.journal || options.no_journal) return "--journal and --no-journal are for renames";
+  }
   if (options.action != Action::kRename) return {};
   if (options.all_folder && !options.files.empty()) {
     return "give either files or --all DIR, not both";

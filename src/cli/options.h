@@ -14,6 +14,8 @@ enum class Action {
   kRename,   // rename the files (or plan them, in a dry run)
   kHelp,     // print the usage text
   kVersion,  // print the version
+  kUndo,      // undo a journaled run: --undo JOURNAL or --undo-last
+  kListRuns,  // list the journaled runs
 };
 
 struct Options {
@@ -24,6 +26,9 @@ struct Options {
   std::optional<std::string> error_log;  // --error-log FILE
   std::optional<std::string> all_folder; // --all DIR
   std::vector<std::string> files;        // FILE...
+  std::optional<std::string> journal;    // --journal FILE
+  bool no_journal = false;               // --no-journal
+  std::optional<std::string> undo;       // --undo JOURNAL; kUndo without it: the last run
 };
 
 // One option of the table. `apply` receives the value for options that take
