@@ -67,11 +67,6 @@ TEST(Win32Text, Utf16GoesThroughTheAnsiCodePageWithItsOwnSubstitutes) {
   EXPECT_EQ(text_from_utf16(foreign, 3), "?-A");
 }
 
-TEST(Win32Text, Latin1BytesAreKeptAsTheyAre) {
-  const std::string bytes = "Caf\xE9 \x80\xFF";
-  EXPECT_EQ(text_from_latin1(bytes), bytes);
-}
-
 TEST(Win32Open, OnlyRegularFilesOpen) {
   TempFolder folder;
   write_bytes("a.mp3", "bytes");
@@ -86,17 +81,6 @@ TEST(Win32Open, OnlyRegularFilesOpen) {
   for (const char* device : {"NUL", "CON", "nul.mp3"}) {
     EXPECT_EQ(open_regular_file(device, &error), nullptr) << device;
   }
-}
-
-TEST(Win32Files, ReplaceLeavesTheNewContentAndNoTemporaryFile) {
-  TempFolder folder;
-  write_bytes("Kestrune.ini", "old");
-  EXPECT_TRUE(replace_file("Kestrune.ini", "new\r\ncontent"));
-  EXPECT_EQ(read_bytes("Kestrune.ini"), "new\r\ncontent");
-  EXPECT_TRUE(write_file("Error.log", "list"));
-  EXPECT_EQ(read_bytes("Error.log"), "list");
-  EXPECT_EQ(test::describe_tree("."), "Error.log 4\nKestrune.ini 12\n");
-  EXPECT_FALSE(replace_file("Missing\\Kestrune.ini", "x"));
 }
 
 }  // namespace

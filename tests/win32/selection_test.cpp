@@ -13,27 +13,27 @@ using Names = std::vector<std::string>;
 
 // The request fills a zero-filled buffer; the tests give it a short one
 // with the same zero tail.
-FileChoice parse(const std::string& filled, std::size_t zeros = 8) {
-  const std::string buffer = filled + std::string(zeros, '\0');
+FileChoice parse(const std::string& filled) {
+  const std::string buffer = filled + std::string(8, '\0');
   return parse_selection(buffer.data(), buffer.size());
 }
 
-TEST(SelectionBuffer, OnePickedFileIsItsFullPath) {
-  const FileChoice choice = parse("C:\\Music\\a song.mp3\0"s);
-  EXPECT_EQ(choice.first, "C:\\Music\\a song.mp3");
-  EXPECT_EQ(choice.names, Names{});
-}
-
-TEST(SelectionBuffer, SeveralPickedFilesAreAFolderAndBareNames) {
-  const FileChoice choice = parse("C:\\Music\0b.mp3\0a.MP3\0c d.mp3\0\0"s);
-  EXPECT_EQ(choice.first, "C:\\Music");
-  EXPECT_EQ(choice.names, (Names{"b.mp3", "a.MP3", "c d.mp3"}));
-}
-
-TEST(SelectionBuffer, RootFolderKeepsItsBackslash) {
-  const FileChoice choice = parse("D:\\\0a.mp3\0b.mp3\0\0"s);
-  EXPECT_EQ(choice.first, "D:\\");
-  EXPECT_EQ(choice.names, (Names{"a.mp3", "b.mp3"}));
+TEST(SelectionBuffer, ReadsBothLayouts) {
+  const struct {
+    std::string filled;
+    std::string first;
+    Names names;
+  } cases[] = {
+      {"C:\\Music\\a song.mp3\0"s, "C:\\Music\\a song.mp3", {}},
+      {"C:\\Music\0b.mp3\0a.MP3\0c d.mp3\0\0"s, "C:\\Music", {"b.mp3", "a.MP3", "c d.mp3"}},
+      // A drive's root folder keeps its backslash.
+      {"D:\\\0a.mp3\0b.mp3\0\0"s, "D:\\", {"a.mp3", "b.mp3"}},
+  };
+  for (const auto& c : cases) {
+    const FileChoice choice = parse(c.filled);
+    EXPECT_EQ(choice.first, c.first);
+    EXPECT_EQ(choice.names, c.names) << c.first;
+  }
 }
 
 TEST(SelectionBuffer, NeverReadsPastItsEnd) {
