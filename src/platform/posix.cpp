@@ -165,6 +165,13 @@ std::string host_path(std::string_view name) {
 bool make_folder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
 int rename_no_replace(const std::string& from, const std::string& to) {
+  // The common case costs one system call; the checks below run only when
+  // the target exists or the file system lacks RENAME_NOREPLACE.
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  int error = errno;
+  const bool no_flag = error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+  if (error != EEXIST && !no_flag) return error;
+
   struct stat source;
   struct stat target;
   if (::lstat(from.c_str(), &source) != 0) return errno;
@@ -173,9 +180,7 @@ int rename_no_replace(const std::string& from, const std::string& to) {
     // file system that ignores case: nothing else can be replaced.
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
   }
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  int error = errno;
-  if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) return error;
+  if (!no_flag) return error;
 
   error = rename_by_link(from, to);
   if (error != EPERM && error != EOPNOTSUPP) return error;
