@@ -9,6 +9,7 @@
 #include "app/batch.h"
 #include "app/settings.h"
 #include "cli/journal.h"
+#include "cli/read_ahead.h"
 #include "cli/report.h"
 #include "cli/undo.h"
 #include "platform/platform.h"
@@ -100,8 +101,8 @@ class Run {
 
   RenameStep step_;
   std::string line_;
-  // One stdio buffer for every file, instead of one allocation per open.
-  char read_buffer_[4096];
+  // The head and tail of the file being planned, reused for every file.
+  ReadAhead reader_;
 
   // Dry run: the names planned so far and the files that will have moved.
   std::unordered_set<std::string> planned_targets_;
@@ -149,8 +150,8 @@ bool Run::plan(const std::string& path, RenamePlan& plan) {
   {
     platform::FilePtr file = platform::open_regular_file(path, &error);
     if (file) {
-      std::setvbuf(file.get(), read_buffer_, _IOFBF, sizeof read_buffer_);
-      plan = plan_rename(file.get(), format_);
+      plan = plan_rename(reader_.open(std::move(file)), format_);
+      reader_.close();
     } else {
       plan.outcome = PlanOutcome::kSkipNotOpened;
       plan.error = error;

@@ -152,7 +152,7 @@ ParseResult parse_arguments(const std::vector<std::string>& arguments) {
       for (std::size_t k = 1; k < argument.size() && result.error.empty(); ++k) {
         const OptionSpec* spec = find_short(argument[k]);
         if (spec == nullptr || !spec->value_name.empty()) {
-          result.error = "unknown option " + quoted(std::string("-") + argument[k]);
+          result.error = "unknown option " + quoted(std::string{'-', argument[k]});
         } else {
           result.error = spec->apply(options, {});
         }
@@ -174,7 +174,13 @@ std::string usage_text() {
       "Options:\n";
   for (const OptionSpec& spec : kOptions) {
     std::string left = "  ";
-    left += spec.short_name != '\0' ? std::string("-") + spec.short_name + ", " : "    ";
+    if (spec.short_name != '\0') {
+      left += '-';
+      left += spec.short_name;
+      left += ", ";
+    } else {
+      left += "    ";
+    }
     left += "--" + std::string(spec.long_name);
     if (!spec.value_name.empty()) left += " " + std::string(spec.value_name);
     if (left.size() < 26) left.resize(26, ' ');
