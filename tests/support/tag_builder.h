@@ -15,11 +15,10 @@ namespace kestrune::test {
 std::string id3v2_header(std::uint32_t size, std::uint8_t version = 3, std::uint8_t revision = 0,
                          std::uint8_t flags = 0);
 
-// A frame: identifier, big-endian body size (the body's own, unless
-// `size_field` overrides it), status and format flags, then the body.
+// A frame: identifier, big-endian size (the body's own unless `size_field`
+// is given), the status and format flag bytes, then the body.
 std::string frame(std::string_view id, std::string_view body, std::uint8_t status = 0,
-                  std::uint8_t format = 0);
-std::string frame_sized(std::string_view id, std::string_view body, std::uint32_t size_field);
+                  std::uint8_t format = 0, std::int64_t size_field = -1);
 
 // A whole tag: header, frames and `padding` zero bytes, sized to fit.
 std::string id3v2_tag(const std::vector<std::string>& frames, std::size_t padding = 0);
@@ -31,10 +30,9 @@ std::string utf16_body(std::u16string_view text, bool big_endian = false, bool t
 // UTF-16 units after a byte-order mark, as a string of bytes.
 std::string utf16_string(std::u16string_view text, bool big_endian = false, bool terminated = true);
 
-// Comment frame bodies (ID3v2.3.0, section 4.11).
+// A comment frame body (ID3v2.3.0, section 4.11) of encoding 0.
 std::string latin1_comment_body(std::string_view description, std::string_view text,
                                 std::string_view language = "eng");
-std::string utf16_comment_body(std::u16string_view description, std::u16string_view text);
 
 // A 128-byte ID3v1 trailer. Fields are zero-padded to their width; `track`
 // set makes it an ID3v1.1 trailer (zero marker byte, then the track).
