@@ -15,134 +15,108 @@
 #include "app/settings.h"
 #include "fault/fault_support.h"
 #include "rename/rename.h"
+#include "support/fake_front_end.h"
 #include "support/temp_folder.h"
 
 namespace kestrune {
 namespace {
 
 namespace fs = std::filesystem;
+using test::read_bytes;
 using test::TempFolder;
+using test::write_bytes;
 
 constexpr char kTemplate[] = "%artist% - %title%";
-
-// Runs `body` in another process and waits for it.
-void in_another_process(const std::function<void()>& body) {
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    body();
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-}
 
 TEST(ReadOnlyFolder, EveryRenameFailsAndIsListedAndEveryFileStays) {
   TempFolder folder;
   fs::create_directory("music");
   const std::string a = test::tagged_image("A", "One");
   const std::string b = test::tagged_image("B", "Two");
-  test::write_bytes("music/a.mp3", a);
-  test::write_bytes("music/b.mp3", b);
+  write_bytes("music/a.mp3", a);
+  write_bytes("music/b.mp3", b);
   test::hand_to_unprivileged(folder.path());
   ::chmod("music", 0555);
 
   for (const char* pattern : {kTemplate, "%artist%\\%title%"}) {
     SCOPED_TRACE(pattern);
     const int result = test::run_unprivileged([&] {
-      test::ScriptedFrontEnd front_end({(folder.path() / "music" / "a.mp3").string(), {}});
+      test::FakeFrontEnd front_end(FileChoice{(folder.path() / "music" / "a.mp3").string(), {}},
+                                   true);
       run_batch(Settings{1, pattern}, front_end);
       // The answer Yes asks for "Error.log", which the folder refuses too:
       // nothing more is shown.
-      if (front_end.messages.size() != 1) return 1;
-      if (front_end.messages[0].text != test::failure_box_text({"a.mp3", "b.mp3"})) return 2;
-      return 0;
+      return front_end.messages.size() == 1 &&
+                     front_end.messages[0].text == test::failure_box_text({"a.mp3", "b.mp3"})
+                 ? 0
+                 : 1;
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(test::describe_tree("music"),
               "a.mp3 " + std::to_string(a.size()) + "\nb.mp3 " + std::to_string(b.size()) + "\n");
   }
   ::chmod("music", 0755);
-  EXPECT_EQ(test::read_bytes("music/a.mp3"), a);
-  EXPECT_EQ(test::read_bytes("music/b.mp3"), b);
+  EXPECT_EQ(read_bytes("music/a.mp3"), a);
+  EXPECT_EQ(read_bytes("music/b.mp3"), b);
 }
 
-TEST(RaceWithAnotherProcess, ATargetMadeJustBeforeTheRenameIsNeverReplaced) {
-  TempFolder folder;
-  const std::string ours = test::tagged_image("Artist", "Title");
-  test::write_bytes("a.mp3", ours);
-  const RenamePlan plan = plan_rename(std::string("a.mp3"), kTemplate);
-  ASSERT_EQ(plan.outcome, PlanOutcome::kRename);
+TEST(RaceWithAnotherProcess, WhatItMakesJustBeforeTheRenameIsNeverReplaced) {
+  const struct {
+    const char* pattern;
+    const char* theirs;  // the name the other process takes
+    int error;
+  } cases[] = {
+      {kTemplate, "Artist - Title.mp3", EEXIST},
+      {"%artist%\\%title%", "Artist", ENOTDIR},  // a file where the new folder goes
+  };
+  for (const auto& c : cases) {
+    TempFolder folder;
+    const std::string ours = test::tagged_image("Artist", "Title");
+    write_bytes("a.mp3", ours);
+    const RenamePlan plan = plan_rename(std::string("a.mp3"), c.pattern);
+    ASSERT_EQ(plan.outcome, PlanOutcome::kRename);
 
-  in_another_process([] { test::write_bytes("Artist - Title.mp3", "theirs"); });
-  EXPECT_EQ(apply_rename("a.mp3", plan.new_name), EEXIST);
-  EXPECT_EQ(rename_by_tags("a.mp3", kTemplate), -1);
-  EXPECT_EQ(test::read_bytes("a.mp3"), ours);
-  EXPECT_EQ(test::read_bytes("Artist - Title.mp3"), "theirs");
-}
-
-TEST(RaceWithAnotherProcess, AFileMadeWhereTheNewFolderGoesFailsTheRenameOnly) {
-  TempFolder folder;
-  const std::string ours = test::tagged_image("Artist", "Title");
-  test::write_bytes("a.mp3", ours);
-  const RenamePlan plan = plan_rename(std::string("a.mp3"), "%artist%\\%title%");
-  ASSERT_EQ(plan.outcome, PlanOutcome::kRename);
-
-  in_another_process([] { test::write_bytes("Artist", "theirs"); });
-  EXPECT_EQ(apply_rename("a.mp3", plan.new_name), ENOTDIR);
-  EXPECT_EQ(test::read_bytes("a.mp3"), ours);
-  EXPECT_EQ(test::read_bytes("Artist"), "theirs");
-}
-
-class FullDisk : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fs::create_directory("disk");
-    disk_ = std::make_unique<test::PrivateTmpfs>(folder_.path() / "disk", 256 * 1024);
-    if (!disk_->mounted()) return;
-    test::write_bytes("disk/Kestrune.ini", kOldSettings);
-    test::write_bytes("disk/a.mp3", test::tagged_image("Artist", "Title"));
-    test::write_bytes("disk/Artist - Title.mp3", "taken");
-    test::fill_file_system("disk/filler");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      write_bytes(c.theirs, "theirs");
+      ::_exit(0);
+    }
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    EXPECT_EQ(apply_rename("a.mp3", plan.new_name), c.error) << c.pattern;
+    EXPECT_EQ(rename_by_tags("a.mp3", c.pattern), -1) << c.pattern;
+    EXPECT_EQ(read_bytes("a.mp3"), ours) << c.pattern;
+    EXPECT_EQ(read_bytes(c.theirs), "theirs") << c.pattern;
   }
+}
 
-  static constexpr char kOldSettings[] = "[Core]\r\nMethod = 1\r\nFormat = %title%";
-  TempFolder folder_;
-  std::unique_ptr<test::PrivateTmpfs> disk_;
-};
-
-TEST_F(FullDisk, KestruneIniKeepsItsOldContentAndNoTemporaryFile) {
-  if (!disk_->mounted()) GTEST_SKIP() << "no tmpfs of our own: " << disk_->why_not();
+TEST(FullDisk, KestruneIniKeepsItsOldContentAndNoTemporaryFile) {
+  TempFolder folder;
+  fs::create_directory("disk");
+  const test::PrivateTmpfs disk(folder.path() / "disk", 256 * 1024);
+  if (!disk.mounted()) GTEST_SKIP() << "no tmpfs of our own: " << disk.why_not();
+  const std::string old_settings = "[Core]\r\nMethod = 1\r\nFormat = %title%";
+  write_bytes("disk/Kestrune.ini", old_settings);
+  test::fill_file_system("disk/filler");
   const std::string before = test::describe_tree("disk");
   write_settings(Settings{0, std::string(400, 'x')}, "disk/Kestrune.ini");
-  EXPECT_EQ(test::read_bytes("disk/Kestrune.ini"), kOldSettings);
+  EXPECT_EQ(read_bytes("disk/Kestrune.ini"), old_settings);
   EXPECT_EQ(test::describe_tree("disk"), before);
 }
 
-TEST_F(FullDisk, ErrorLogThatCannotBeWrittenIsNotReported) {
-  if (!disk_->mounted()) GTEST_SKIP() << "no tmpfs of our own: " << disk_->why_not();
-  test::ScriptedFrontEnd front_end({(folder_.path() / "disk" / "a.mp3").string(), {}});
+TEST(FullDisk, ErrorLogThatCannotBeWrittenIsNotReported) {
+  // "Error.log" is a link to the device that is always full.
+  TempFolder folder;
+  write_bytes("a.mp3", test::tagged_image("Artist", "Title"));
+  write_bytes("Artist - Title.mp3", "taken");
+  fs::create_symlink("/dev/full", "Error.log");
+  test::FakeFrontEnd front_end(FileChoice{(folder.path() / "a.mp3").string(), {}}, true);
   run_batch(Settings{1, kTemplate}, front_end);
   ASSERT_EQ(front_end.messages.size(), 1u);
   EXPECT_EQ(front_end.messages[0].text, test::failure_box_text({"a.mp3"}));
-  EXPECT_EQ(test::read_bytes(folder_.path() / "disk" / "a.mp3"),
-            test::tagged_image("Artist", "Title"));
-  EXPECT_EQ(test::read_bytes(folder_.path() / "disk" / "Artist - Title.mp3"), "taken");
-}
-
-TEST(DevFull, ErrorLogThatCannotBeWrittenIsNotReported) {
-  // Where no file system of our own can be mounted: "Error.log" is a link to
-  // the device that is always full.
-  TempFolder folder;
-  test::write_bytes("a.mp3", test::tagged_image("Artist", "Title"));
-  test::write_bytes("Artist - Title.mp3", "taken");
-  fs::create_symlink("/dev/full", "Error.log");
-  test::ScriptedFrontEnd front_end({(folder.path() / "a.mp3").string(), {}});
-  run_batch(Settings{1, kTemplate}, front_end);
-  ASSERT_EQ(front_end.messages.size(), 1u);
-  EXPECT_EQ(front_end.messages[0].caption, "Error");
   EXPECT_TRUE(fs::is_symlink("Error.log"));
-  EXPECT_EQ(test::read_bytes("a.mp3"), test::tagged_image("Artist", "Title"));
+  EXPECT_EQ(read_bytes("a.mp3"), test::tagged_image("Artist", "Title"));
+  EXPECT_EQ(read_bytes("Artist - Title.mp3"), "taken");
 }
 
 }  // namespace

@@ -33,8 +33,8 @@ ssize_t failing_read(void* cookie, char* buffer, std::size_t size) {
     errno = EIO;
     return -1;
   }
-  const std::size_t limit = std::min(stream.fail_at, stream.bytes.size());
-  const std::size_t count = std::min(size, limit - stream.position);
+  const std::size_t count =
+      std::min(size, std::min(stream.fail_at, stream.bytes.size()) - stream.position);
   std::memcpy(buffer, stream.bytes.data() + stream.position, count);
   stream.position += count;
   return static_cast<ssize_t>(count);
@@ -42,41 +42,23 @@ ssize_t failing_read(void* cookie, char* buffer, std::size_t size) {
 
 int failing_seek(void* cookie, off64_t* offset, int whence) {
   auto& stream = *static_cast<FailingCookie*>(cookie);
-  off64_t base = 0;
-  if (whence == SEEK_CUR) base = static_cast<off64_t>(stream.position);
-  if (whence == SEEK_END) base = static_cast<off64_t>(stream.bytes.size());
+  const off64_t base = whence == SEEK_SET   ? 0
+                       : whence == SEEK_CUR ? static_cast<off64_t>(stream.position)
+                                            : static_cast<off64_t>(stream.bytes.size());
   if (*offset < -base) {
     errno = EINVAL;
     return -1;
   }
-  stream.position = static_cast<std::size_t>(base + *offset);
-  *offset = static_cast<off64_t>(stream.position);
+  stream.position = static_cast<std::size_t>(*offset += base);
   return 0;
 }
 
 int failing_close(void* cookie) {
-  std::unique_ptr<FailingCookie> owned(static_cast<FailingCookie*>(cookie));
+  const std::unique_ptr<FailingCookie> owned(static_cast<FailingCookie*>(cookie));
   return 0;
 }
 
 }  // namespace
-
-std::optional<FileChoice> ScriptedFrontEnd::choose_files(const FileRequest&) {
-  const std::string folder = choice_.names.empty() ? folder_of(choice_.first) : choice_.first;
-  if (!folder.empty()) platform::change_directory(folder);
-  return choice_;
-}
-
-bool ScriptedFrontEnd::show_message(const Message& message) {
-  messages.push_back(message);
-  return answer_;
-}
-
-std::string failure_box_text(const std::vector<std::string>& entries) {
-  std::string text = "The following files couldn't be renamed:\n\n";
-  for (const std::string& entry : entries) text += entry + "\n";
-  return text + "\nSave list to file? (Error.log)";
-}
 
 int run_unprivileged(const std::function<int()>& body) {
   const pid_t child = ::fork();
@@ -106,20 +88,15 @@ PrivateTmpfs::PrivateTmpfs(const std::filesystem::path& folder, std::size_t byte
     : folder_(folder) {
   // Our own mount namespace keeps the mount out of everyone else's sight
   // and takes it away with the process, even one that crashes.
-  if (::unshare(CLONE_NEWNS) != 0) {
-    why_not_ = std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
-    return;
-  }
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    why_not_ = std::string("making / private: ") + std::strerror(errno);
-    return;
-  }
   const std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
-  if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-    why_not_ = std::string("mount -t tmpfs: ") + std::strerror(errno);
-    return;
-  }
-  mounted_ = true;
+  const char* step = ::unshare(CLONE_NEWNS) != 0 ? "unshare(CLONE_NEWNS)"
+                     : ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                         ? "making / private"
+                     : ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) != 0
+                         ? "mount -t tmpfs"
+                         : nullptr;
+  mounted_ = step == nullptr;
+  if (!mounted_) why_not_ = std::string(step) + ": " + std::strerror(errno);
 }
 
 PrivateTmpfs::~PrivateTmpfs() {
@@ -138,9 +115,7 @@ void fill_file_system(const std::filesystem::path& path) {
 }
 
 platform::FilePtr failing_stream(std::string bytes, std::size_t fail_at) {
-  auto cookie = std::make_unique<FailingCookie>();
-  cookie->bytes = std::move(bytes);
-  cookie->fail_at = fail_at;
+  auto cookie = std::make_unique<FailingCookie>(FailingCookie{std::move(bytes), fail_at, 0});
   const cookie_io_functions_t functions = {failing_read, nullptr, failing_seek, failing_close};
   std::FILE* file = ::fopencookie(cookie.get(), "rb", functions);
   if (file != nullptr) cookie.release();

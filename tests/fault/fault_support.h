@@ -1,41 +1,16 @@
 #pragma once
 
-// Helpers for provoking faults for real: a scripted front end for the batch,
-// a child process without root's privileges, a tiny file system of our own
-// and a stream whose reads fail.
+// Helpers for provoking faults for real: a child process without root's
+// privileges, a tiny file system of our own and a stream whose reads fail.
 
 #include <cstddef>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <string>
-#include <vector>
 
-#include "app/batch.h"
 #include "platform/platform.h"
 
 namespace kestrune::test {
-
-// Answers the file-selection request with `choice` (and makes the chosen
-// folder current, as the system's dialog does), records every message box
-// and answers each with `answer`.
-class ScriptedFrontEnd : public BatchFrontEnd {
- public:
-  explicit ScriptedFrontEnd(FileChoice choice, bool answer = true)
-      : choice_(std::move(choice)), answer_(answer) {}
-
-  std::optional<FileChoice> choose_files(const FileRequest& request) override;
-  bool show_message(const Message& message) override;
-
-  std::vector<Message> messages;
-
- private:
-  FileChoice choice_;
-  bool answer_;
-};
-
-// The failure box's text for `entries`, as the batch shows it.
-std::string failure_box_text(const std::vector<std::string>& entries);
 
 // Runs `body` in a child process and answers its result, or -1 when the child
 // did not end normally. As root the child first becomes the unprivileged

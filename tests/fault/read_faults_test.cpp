@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "fault/fault_support.h"
+#include "support/fake_front_end.h"
 #include "platform/platform.h"
 #include "rename/rename.h"
 #include "support/tag_builder.h"
@@ -34,7 +35,7 @@ TEST(UnreadableFile, IsPassedOverUntouchedWhileTheOthersAreRenamed) {
   const int result = test::run_unprivileged([&] {
     const RenamePlan plan = plan_rename(std::string("a.mp3"), kTemplate);
     if (plan.outcome != PlanOutcome::kSkipNotOpened || plan.error != EACCES) return 1;
-    test::ScriptedFrontEnd front_end({(folder.path() / "any.mp3").string(), {}});
+    test::FakeFrontEnd front_end(FileChoice{(folder.path() / "any.mp3").string(), {}}, true);
     run_batch(Settings{1, kTemplate}, front_end);
     // A file that cannot be opened is skipped, which the batch counts as done.
     if (front_end.messages.size() != 1 || front_end.messages[0].caption != "Success") return 2;
@@ -58,9 +59,8 @@ TEST(VanishingFile, RemovedAfterTheListingIsSkippedAndTheWalkGoesOn) {
   fs::remove("a.mp3");
   EXPECT_EQ(rename_by_tags(listed[0].c_str(), kTemplate), 0);
   EXPECT_EQ(rename_by_tags(listed[1].c_str(), kTemplate), 0);
-  EXPECT_EQ(test::describe_tree("."), "B - Kept.mp3 " +
-                                          std::to_string(test::tagged_image("B", "Kept").size()) +
-                                          "\n");
+  EXPECT_EQ(test::read_bytes("B - Kept.mp3"), test::tagged_image("B", "Kept"));
+  EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
 }
 
 TEST(VanishingFile, RemovedBetweenPlanAndRenameFailsWithoutMakingATarget) {
@@ -104,10 +104,8 @@ TEST(TruncatedFile, CutInsideItsTagIsNamedFromTheWholeFramesOnlyAndKeepsItsBytes
 }
 
 TEST(FailingReads, NeverNameAFileFromWhatWasReadBeforeTheError) {
-  test::TrailerFields trailer;
-  trailer.title = "V1 Title";
-  trailer.artist = "V1 Artist";
-  const std::string image = test::tagged_image("Artist", "Title") + test::id3v1_trailer(trailer);
+  const std::string image = test::tagged_image("Artist", "Title") +
+                            test::id3v1_trailer({.title = "V1 Title", .artist = "V1 Artist"});
   for (std::size_t fail_at = 0; fail_at <= image.size(); ++fail_at) {
     SCOPED_TRACE("reads fail from byte " + std::to_string(fail_at));
     const platform::FilePtr stream = test::failing_stream(image, fail_at);
