@@ -1,9 +1,6 @@
 // Names that are not UTF-8, symbolic links among the files and a folder of
 // 100,000 entries, all through the All Files walk of the batch.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 
@@ -88,15 +85,10 @@ TEST(LargeFolder, AllFilesWalksAHundredThousandEntriesAndLosesNone) {
   // entries are no MP3 at all.
   for (int i = 0; i < kEntries; ++i) {
     char name[32];
-    const char* ending = i % 1000 == 1 ? "txt" : (i % 1000 == 2 ? "MP3" : "mp3");
-    std::snprintf(name, sizeof name, "f%06d.%s", i, ending);
-    const int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0) << name;
-    if (i % kTaggedEvery == 0) {
-      const std::string image = test::tagged_image("Artist", std::to_string(i));
-      ASSERT_EQ(::write(fd, image.data(), image.size()), static_cast<ssize_t>(image.size()));
-    }
-    ::close(fd);
+    std::snprintf(name, sizeof name, "f%06d.%s", i,
+                  i % 1000 == 1 ? "txt" : (i % 1000 == 2 ? "MP3" : "mp3"));
+    test::write_bytes(name, i % kTaggedEvery == 0 ? test::tagged_image("Artist", std::to_string(i))
+                                                  : std::string());
   }
 
   const std::vector<Message> messages = run_all_files(folder.path() / "big");
