@@ -24,14 +24,14 @@ std::string describe_template(const std::uint8_t* data, std::size_t size) {
     pos += 2;
     return std::uint32_t{data[pos - 2]} | std::uint32_t{data[pos - 1]} << 8;
   };
-  const auto put = [&](std::uint32_t value, bool hex = false) {
+  const auto put = [&](std::uint32_t value, const char* format = "%u ") {
     char text[16];
-    std::snprintf(text, sizeof text, hex ? "%X " : "%u ", static_cast<unsigned>(value));
+    std::snprintf(text, sizeof text, format, static_cast<unsigned>(value));
     out += text;
   };
   const auto put_dword = [&] {
-    const std::uint32_t low = word();
-    put(low | word() << 16, true);
+    const std::uint32_t low = word();  // read before the high half
+    put(low | word() << 16, "%X ");
   };
   const auto put_string = [&] {
     out += '"';
@@ -41,13 +41,10 @@ std::string describe_template(const std::uint8_t* data, std::size_t size) {
     out += "\" ";
   };
   const auto put_name_or_ordinal = [&] {
-    if (pos + 2 <= size && data[pos] == 0xFF && data[pos + 1] == 0xFF) {
-      word();
-      out += '#';
-      put(word(), true);
-    } else {
-      put_string();
-    }
+    if (pos + 2 > size || data[pos] != 0xFF || data[pos + 1] != 0xFF) return put_string();
+    word();
+    out += '#';
+    put(word(), "%X ");
   };
   put_dword();  // style
   put_dword();  // extended style
