@@ -71,14 +71,12 @@ TEST(Settings, ParsesKeysAsLineInputAndFormattedInputWould) {
       {"Format", 9, "keep"},  // no "="
       {"Format =", 9, ""},
       {"Format =x", 9, ""},
-      {"Format = \r\n", 9, ""},
       {"Format = x\r\nMethod = 1", 1, "x"},  // the line break is not part of the value
       {"Format = x\r\r\n", 9, "x"},
       {"Format = a\rb", 9, "a\rb"},  // a lone CR stays
       {std::string("Format = ab\0cd", 14), 9, "ab"},
       {"Method = 2147483648", 9, "keep"},
       {"Method = -2147483648", INT32_MIN, "keep"},
-      {"Method = 99999999999999999999999", 9, "keep"},
       // A long line arrives in pieces of 511 characters, each a line of its own.
       {"Format = " + piece_of_a + "Method = 3\r\n", 3, piece_of_a},
       {"Format = " + piece_of_a + "tail", 9, piece_of_a},

@@ -42,10 +42,6 @@ TEST(Id3v2Reader, AcceptsOnlyAPlainVersion3Header) {
     std::uint8_t version, flags;
     std::uint32_t size;
   } cases[] = {
-      {"", false, 0, 0, 0},
-      {"ID", false, 0, 0, 0},
-      {"ID3", false, 0, 0, 0},                            // version counts as 0
-      {"ID3\x03", true, 3, 0, 0},                         // missing bytes count as zero
       {"id3\x03\0\0\0\0\0\0"s, false, 0, 0, 0},           // magic is case-sensitive
       {id3v2_header(257), true, 3, 0, 257},               // size: 00 00 02 01
       {"ID3\x03\0\0\x80\x80\x82\x81"s, true, 3, 0, 257},  // bit 7 of size bytes ignored
