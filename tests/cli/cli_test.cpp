@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -285,6 +287,7 @@ TEST(CommandLine, ObserverSeesEachRenameAndCanStopTheRun) {
   EXPECT_FALSE(fs::exists("B"));
 }
 
+#ifndef _WIN32
 // The installed program: exit statuses as a shell sees them.
 int shell(const std::string& command) {
   const int status = std::system(command.c_str());
@@ -302,6 +305,7 @@ TEST(CommandLineProgram, ExitStatusesReachTheShell) {
   EXPECT_EQ(read_bytes("out"), "a.mp3 -> A - B.mp3\n");
   EXPECT_EQ(shell(cli + " missing.mp3 2>/dev/null"), 1);
 }
+#endif
 
 }  // namespace
 }  // namespace kestrune

@@ -4,10 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <string>
-
-#include <sys/stat.h>
+#include <system_error>
 
 #include "corpus/corpus.h"
 
@@ -23,8 +22,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestrune-corpus: COUNT must be a number, not \"%s\"\n", argv[2]);
     return 2;
   }
-  if (::mkdir(argv[1], 0777) != 0 && errno != EEXIST) {
-    std::fprintf(stderr, "kestrune-corpus: cannot create %s: %s\n", argv[1], std::strerror(errno));
+  std::error_code error;
+  std::filesystem::create_directories(argv[1], error);
+  if (error) {
+    std::fprintf(stderr, "kestrune-corpus: cannot create %s: %s\n", argv[1],
+                 error.message().c_str());
     return 1;
   }
   if (!kestrune::corpus::write_corpus(argv[1], static_cast<std::size_t>(count))) {
