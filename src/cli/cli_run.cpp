@@ -1,5 +1,6 @@
 #include "cli/cli_run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string_view>
@@ -81,11 +82,27 @@ class Run {
   bool error_log_failed() const { return error_log_failed_; }
 
  private:
+  // One file of the group being planned: a rename to make, or a problem
+  // met while planning it, reported in its turn so that the output keeps
+  // the order of the files.
+  struct Item {
+    RenameStep step;
+    bool rename = false;
+    std::string kind;
+    std::string reason;
+    bool failure = false;
+  };
+
   void handle(const std::string& path, std::string_view base_folder);
   bool plan(const std::string& path, RenamePlan& plan);
-  void apply(std::string_view base_folder, RenamePlan& plan);
+  Item& next_item();
+  void prepare(Item& item, std::string_view base_folder, RenamePlan& plan);
+  bool group_full() const;
+  void flush_group();
+  void stop_before_group(const std::string& message);
+  void remove_folders_from(std::size_t first);
   void simulate(RenamePlan& plan);
-  void renamed();
+  void renamed(const RenameStep& step);
   void problem(std::string_view kind, std::string_view path, std::string_view target,
                std::string_view reason, bool failure);
   void print_err(const std::string& line);
@@ -99,8 +116,17 @@ class Run {
   FailureList failures_;
   bool error_log_failed_ = false;
 
-  RenameStep step_;
+  RenameStep step_;  // dry run: the file being planned
   std::string line_;
+  std::string folder_;
+
+  // Real run: the group of files planned and not yet renamed. Only the
+  // first `used_` items count; the others keep their memory for reuse.
+  std::vector<Item> group_;
+  std::size_t used_ = 0;
+  Item* planning_ = nullptr;  // the item that plan() reports problems into
+  std::size_t group_limit_ = 1;
+  std::chrono::steady_clock::time_point group_started_{};
   // The head and tail of the file being planned, reused for every file.
   ReadAhead reader_;
 
@@ -115,8 +141,13 @@ class Run {
   bool progress_shown_ = false;
 };
 
+// A group is renamed once it holds group_size() files or once planning it
+// took this long: the files planned wait no longer than that to move.
+constexpr std::chrono::milliseconds kGroupTime{200};
+
 void Run::rename_all(const std::vector<std::string>& paths, std::string_view base_folder,
                      std::string_view prefix) {
+  group_limit_ = observer_ != nullptr ? std::max<std::size_t>(observer_->group_size(), 1) : 1;
   total_ += paths.size();
   std::string path;
   for (const std::string& entry : paths) {
@@ -127,21 +158,31 @@ void Run::rename_all(const std::vector<std::string>& paths, std::string_view bas
       path.assign(prefix).append(entry);
       handle(path, base_folder);
     }
+    if (group_full()) flush_group();
     ++done_;
     if (console_.progress) show_progress();
   }
+  if (!counts_.stopped) flush_group();
 }
 
 void Run::handle(const std::string& path, std::string_view base_folder) {
-  step_.source = path;
   RenamePlan plan;
-  if (!this->plan(path, plan)) return;
-  resolve_into(step_.target, plan.new_name, base_folder);
   if (options_.dry_run) {
+    step_.source = path;
+    if (!this->plan(path, plan)) return;
+    resolve_into(step_.target, plan.new_name, base_folder);
     simulate(plan);
-  } else {
-    apply(base_folder, plan);
+    return;
   }
+  Item& item = next_item();
+  item.step.source = path;
+  planning_ = &item;
+  const bool go = this->plan(path, plan);
+  planning_ = nullptr;
+  if (!go) return;  // the item holds the problem
+  item.rename = true;
+  resolve_into(item.step.target, plan.new_name, base_folder);
+  prepare(item, base_folder, plan);
 }
 
 // Opens and reads the file; false when it is not to be renamed (reported).
@@ -181,38 +222,96 @@ bool Run::plan(const std::string& path, RenamePlan& plan) {
   return false;
 }
 
-void Run::apply(std::string_view base_folder, RenamePlan& plan) {
-  step_.new_name = std::move(plan.new_name);
-  step_.created_folders.clear();
-  // Only the backslash makes folders; what follows the last one is the file.
-  std::string folder;
-  for (std::size_t i = step_.new_name.find('\\'); i != std::string::npos;
-       i = step_.new_name.find('\\', i + 1)) {
-    if (i == 0) continue;
-    resolve_into(folder, std::string_view(step_.new_name).substr(0, i), base_folder);
-    if (platform::make_folder(folder)) step_.created_folders.push_back(folder);
-  }
+Run::Item& Run::next_item() {
+  if (used_ == group_.size()) group_.emplace_back();
+  if (used_ == 0 && group_limit_ > 1) group_started_ = std::chrono::steady_clock::now();
+  Item& item = group_[used_++];
+  item.rename = false;
+  item.step.created_folders.clear();
+  return item;
+}
 
+// Makes the folders of the file and tells the observer; stops the run when
+// it answers false.
+void Run::prepare(Item& item, std::string_view base_folder, RenamePlan& plan) {
+  RenameStep& step = item.step;
+  step.new_name = std::move(plan.new_name);
+  // Only the backslash makes folders; what follows the last one is the file.
+  for (std::size_t i = step.new_name.find('\\'); i != std::string::npos;
+       i = step.new_name.find('\\', i + 1)) {
+    if (i == 0) continue;
+    resolve_into(folder_, std::string_view(step.new_name).substr(0, i), base_folder);
+    if (platform::make_folder(folder_)) step.created_folders.push_back(folder_);
+  }
   std::string message;
-  if (observer_ != nullptr && !observer_->before_rename(step_, message)) {
-    // Leave no trace of this file: its new folders go again, innermost first.
-    for (auto it = step_.created_folders.rbegin(); it != step_.created_folders.rend(); ++it) {
-      std::error_code ignored;
-      fs::remove(*it, ignored);
-    }
-    counts_.stopped = true;
-    print_err("stopped before " + escaped(step_.source) + ": " + message);
+  if (observer_ != nullptr && !observer_->before_rename(step, message)) {
+    stop_before_group(message);
+  }
+}
+
+bool Run::group_full() const {
+  if (used_ == 0) return false;
+  if (used_ >= group_limit_) return true;
+  return std::chrono::steady_clock::now() - group_started_ >= kGroupTime;
+}
+
+// Renames the files of the group in order, after the observer's commit.
+void Run::flush_group() {
+  if (used_ == 0) return;
+  std::string message;
+  const bool any_rename =
+      std::any_of(group_.begin(), group_.begin() + static_cast<std::ptrdiff_t>(used_),
+                  [](const Item& item) { return item.rename; });
+  if (any_rename && observer_ != nullptr && !observer_->commit(message)) {
+    stop_before_group(message);
     return;
   }
-  const int error = platform::rename_no_replace(step_.source, step_.target);
-  if (error == 0) {
-    renamed();
-  } else {
-    problem("failed", step_.source, step_.target, errno_reason(error), true);
+  for (std::size_t i = 0; i < used_; ++i) {
+    Item& item = group_[i];
+    if (!item.rename) {
+      problem(item.kind, item.step.source, {}, item.reason, item.failure);
+      continue;
+    }
+    const RenameStep& step = item.step;
+    const int error = platform::rename_no_replace(step.source, step.target);
+    if (error == 0) {
+      renamed(step);
+    } else {
+      problem("failed", step.source, step.target, errno_reason(error), true);
+    }
+    if (observer_ != nullptr && !observer_->after_rename(step, error, message)) {
+      counts_.stopped = true;
+      print_err("stopped after " + escaped(step.source) + ": " + message);
+      remove_folders_from(i + 1);
+      break;
+    }
   }
-  if (observer_ != nullptr && !observer_->after_rename(step_, error, message)) {
-    counts_.stopped = true;
-    print_err("stopped after " + escaped(step_.source) + ": " + message);
+  used_ = 0;
+}
+
+// The observer refused the group: nothing of it moves. The problems met
+// before its first rename are reported, as they were met before the stop.
+void Run::stop_before_group(const std::string& message) {
+  std::size_t first = 0;
+  for (; first < used_ && !group_[first].rename; ++first) {
+    const Item& item = group_[first];
+    problem(item.kind, item.step.source, {}, item.reason, item.failure);
+  }
+  counts_.stopped = true;
+  print_err("stopped before " + escaped(first < used_ ? group_[first].step.source : std::string()) +
+            ": " + message);
+  remove_folders_from(first);
+  used_ = 0;
+}
+
+// Leaves no trace of the files of the group from `first` on, which did not
+// move: the folders they made go again, innermost first, when empty. Only an
+// empty folder is ever removed, never a file that took a folder's place.
+void Run::remove_folders_from(std::size_t first) {
+  for (std::size_t i = used_; i-- > first;) {
+    const std::vector<std::string>& folders = group_[i].step.created_folders;
+    if (!group_[i].rename) continue;
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) platform::remove_empty_folder(*it);
   }
 }
 
@@ -237,22 +336,29 @@ void Run::simulate(RenamePlan& plan) {
   }
   planned_targets_.insert(target_key);
   moved_sources_.insert(source_key);
-  renamed();
+  renamed(step_);
 }
 
-void Run::renamed() {
+void Run::renamed(const RenameStep& step) {
   ++counts_.renamed;
   if (options_.quiet) return;
   line_.clear();
-  append_escaped(line_, step_.source);
+  append_escaped(line_, step.source);
   line_ += " -> ";
-  append_escaped(line_, step_.target);
+  append_escaped(line_, step.target);
   line_ += '\n';
   std::fwrite(line_.data(), 1, line_.size(), console_.out);
 }
 
 void Run::problem(std::string_view kind, std::string_view path, std::string_view target,
                   std::string_view reason, bool failure) {
+  if (planning_ != nullptr) {
+    // Reported when the group is renamed, in the order of the files.
+    planning_->kind.assign(kind);
+    planning_->reason.assign(reason);
+    planning_->failure = failure;
+    return;
+  }
   if (failure) {
     ++counts_.failed;
     failures_.add(escaped(path));

@@ -27,15 +27,26 @@ struct RenameStep {
   std::vector<std::string> created_folders;
 };
 
-// Watches a real run (never a dry run). Each hook answers false to stop the
-// run, with `message` saying why; nothing after that point is renamed.
+// Watches a real run (never a dry run). The run plans its files in groups of
+// up to group_size() (fewer when planning a group takes long): it makes the
+// folders of each file and calls before_rename, then commit() once, then
+// renames the files of the group in order, calling after_rename after each.
+// Each hook answers false to stop the run, with `message` saying why;
+// nothing after that point is renamed, and the files of the group that were
+// not renamed stay, the folders they made removed again when empty.
 class RunObserver {
  public:
   virtual ~RunObserver() = default;
-  // After the folders of `step` were made and before the file moves. When it
-  // answers false the file stays, and the folders it made are removed again
-  // when empty.
+  // How many files a group may hold; 1 renames each file as it is planned.
+  virtual std::size_t group_size() const { return 1; }
+  // After the folders of `step` were made and before any file of its group
+  // moves.
   virtual bool before_rename(const RenameStep& step, std::string& message) = 0;
+  // After before_rename for each file of a group, before the first moves.
+  virtual bool commit(std::string& message) {
+    (void)message;
+    return true;
+  }
   // After the rename, with 0 when it succeeded, else its errno value.
   virtual bool after_rename(const RenameStep& step, int error, std::string& message) = 0;
 };

@@ -8,13 +8,6 @@
 #include <filesystem>
 #include <system_error>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 #include "cli/report.h"
 #include "platform/platform.h"
 
@@ -285,17 +278,6 @@ std::string absolute_path(const std::string& path) {
 
 // --- Writing ----------------------------------------------------------------
 
-bool sync_file(std::FILE* file) {
-  if (std::fflush(file) != 0) return false;
-#ifdef _WIN32
-  return ::_commit(::_fileno(file)) == 0;
-#else
-  // Some file systems (and /dev/full) cannot sync; the flush above is what
-  // tells of a full disk there, so EINVAL is not a failure.
-  return ::fsync(::fileno(file)) == 0 || errno == EINVAL;
-#endif
-}
-
 JournalWriter JournalWriter::at_path(std::string path, std::int64_t started, std::string folder) {
   JournalWriter writer;
   writer.path_ = std::move(path);
@@ -319,8 +301,8 @@ JournalWriter::~JournalWriter() {
 
 void JournalWriter::fail(const char* what, int error) {
   if (!error_.empty()) return;
-  error_ = std::string(what) + " " + escaped(path_) + ": " +
-           (error == EEXIST ? std::string("it exists already") : errno_reason(error));
+  error_.assign(what).append(" ").append(escaped(path_)).append(": ");
+  error_.append(error == EEXIST ? std::string("it exists already") : errno_reason(error));
 }
 
 bool JournalWriter::open() {
@@ -350,26 +332,22 @@ bool JournalWriter::open() {
     }
   }
   file_.reset(file);
-  const std::string head = std::string(kJournalHeader) + "\nstarted " + format_utc(started_) +
-                           "\nfolder " + escape_field(folder_) + "\n";
-  if (!write(head, true)) return false;
-#ifndef _WIN32
+  std::string head(kJournalHeader);
+  head.append("\nstarted ").append(format_utc(started_));
+  head.append("\nfolder ").append(escape_field(folder_)).append("\n");
+  if (!write(head, Write::kSync)) return false;
   // The new name of the journal is on the disk only once its folder is.
-  const std::string parent = fs::path(path_).parent_path().string();
-  const int dir = ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-#endif
+  platform::sync_folder(fs::path(path_).parent_path().string());
   return true;
 }
 
-bool JournalWriter::write(std::string_view line, bool sync) {
+bool JournalWriter::write(std::string_view line, Write how) {
   if (failed()) return false;
   errno = 0;
-  const bool wrote = std::fwrite(line.data(), 1, line.size(), file_.get()) == line.size();
-  if (!wrote || (sync ? !sync_file(file_.get()) : std::fflush(file_.get()) != 0)) {
+  bool wrote = line.empty() || std::fwrite(line.data(), 1, line.size(), file_.get()) == line.size();
+  if (wrote && how == Write::kFlush) wrote = std::fflush(file_.get()) == 0;
+  if (wrote && how == Write::kSync) wrote = platform::sync_file(file_.get());
+  if (!wrote) {
     fail("cannot write the journal", errno != 0 ? errno : EIO);
     return false;
   }
@@ -380,25 +358,35 @@ bool JournalWriter::record(const std::string& old_path, const std::string& new_p
                            const std::vector<std::string>& made_folders) {
   if (failed()) return false;
   if (!file_ && !open()) return false;
-  std::string line = "rename " + std::to_string(count_ + 1) + " " + escape_field(old_path) + " " +
-                     escape_field(new_path);
-  for (const std::string& folder : made_folders) line += " " + escape_field(folder);
-  line += "\n";
-  // The sync also takes the mark of the previous rename to the disk.
-  if (!write(line, true)) return false;
+  std::string& line = line_;
+  line.assign("rename ").append(std::to_string(count_ + 1));
+  line.append(" ").append(escape_field(old_path));
+  line.append(" ").append(escape_field(new_path));
+  for (const std::string& folder : made_folders) line.append(" ").append(escape_field(folder));
+  line.append("\n");
+  // Handed to the system at once, so that a kill before the commit still
+  // leaves the record of the folders this file made.
+  if (!write(line, Write::kFlush)) return false;
   ++count_;
   return true;
 }
 
-bool JournalWriter::mark(int rename_error) {
+bool JournalWriter::commit() {
   if (failed()) return false;
-  if (count_ == 0) return true;
-  const std::string number = std::to_string(count_);
-  // "done" is not synced: if it is lost, the disk still tells that the rename
-  // happened. "failed" is: without it, a file that held the new name all
-  // along could pass for this one once the old name is freed.
-  if (rename_error == 0) return write("done " + number + "\n", false);
-  return write("failed " + number + " " + std::to_string(rename_error) + "\n", true);
+  if (!file_) return true;
+  return write({}, Write::kSync);
+}
+
+bool JournalWriter::mark(std::size_t number, int rename_error) {
+  if (failed()) return false;
+  if (number == 0 || number > count_) return true;
+  // Marks wait for the next commit: a lost "done" leaves the disk to tell
+  // that the rename happened, a lost "failed" that it did not.
+  std::string& line = line_;
+  line.assign(rename_error == 0 ? "done " : "failed ").append(std::to_string(number));
+  if (rename_error != 0) line.append(" ").append(std::to_string(rename_error));
+  line.append("\n");
+  return write(line, Write::kBuffer);
 }
 
 bool JournalWriter::close() {
@@ -406,7 +394,9 @@ bool JournalWriter::close() {
   const auto now = std::chrono::system_clock::now();
   const std::int64_t seconds =
       std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
-  const bool wrote = write("end " + format_utc(seconds) + "\n", true);
+  std::string line("end ");
+  line.append(format_utc(seconds)).append("\n");
+  const bool wrote = write(line, Write::kSync);
   std::FILE* file = file_.release();
   if (std::fclose(file) != 0 && wrote) {
     fail("cannot write the journal", errno);
@@ -416,16 +406,27 @@ bool JournalWriter::close() {
 }
 
 bool JournalObserver::before_rename(const RenameStep& step, std::string& message) {
-  std::vector<std::string> folders;
-  folders.reserve(step.created_folders.size());
-  for (const std::string& folder : step.created_folders) folders.push_back(absolute_path(folder));
-  if (writer_.record(absolute_path(step.source), absolute_path(step.target), folders)) return true;
+  folders_.clear();
+  for (const std::string& folder : step.created_folders) folders_.push_back(absolute_path(folder));
+  if (writer_.record(absolute_path(step.source), absolute_path(step.target), folders_)) {
+    ++recorded_;
+    return true;
+  }
+  message = writer_.error();
+  return false;
+}
+
+bool JournalObserver::commit(std::string& message) {
+  // The files of the group are renamed in the order they were recorded.
+  next_ = writer_.count() - recorded_ + 1;
+  recorded_ = 0;
+  if (writer_.commit()) return true;
   message = writer_.error();
   return false;
 }
 
 bool JournalObserver::after_rename(const RenameStep&, int error, std::string& message) {
-  if (writer_.mark(error)) return true;
+  if (writer_.mark(next_++, error)) return true;
   message = writer_.error();
   return false;
 }
@@ -478,7 +479,7 @@ bool JournalAppender::append(std::string_view line, bool sync) {
   }
   errno = 0;
   const bool wrote = std::fwrite(line.data(), 1, line.size(), file_.get()) == line.size();
-  if (!wrote || (sync ? !sync_file(file_.get()) : std::fflush(file_.get()) != 0)) {
+  if (!wrote || (sync ? !platform::sync_file(file_.get()) : std::fflush(file_.get()) != 0)) {
     error_ = "cannot write the journal " + escaped(path_) + ": " + errno_reason(errno != 0 ? errno : EIO);
     return false;
   }

@@ -20,10 +20,12 @@
 //   back 1
 //   undone 2026-12-07T08:00:00Z
 //
-// "rename N OLD NEW FOLDER..." is written and flushed to the disk before file N
-// is renamed; FOLDER... are the folders the rename makes, outermost first.
-// "done N" or "failed N ERRNO" follows the rename. A "rename" without either
-// was cut short: the disk tells whether it happened. "undo" is written before
+// "rename N OLD NEW FOLDER..." is on the disk before file N is renamed;
+// FOLDER... are the folders the rename makes, outermost first. The records
+// of a group of files are written and synced together, then the group is
+// renamed. "done N" or "failed N ERRNO" follows each rename and reaches the
+// disk with the next group's sync. A "rename" without either was cut short:
+// the disk tells whether it happened. "undo" is written before
 // an undo moves anything back, "back N" after file N is back, "undone" when
 // the undo has ended. Lines that are not understood are passed over.
 
@@ -128,11 +130,16 @@ class JournalWriter {
   JournalWriter& operator=(JournalWriter&&) = default;
   ~JournalWriter();
 
-  // Records a rename before it happens and makes sure it is on the disk.
+  // Records a rename before it happens, as record number count() + 1,
+  // handed to the system but not yet synced.
   bool record(const std::string& old_path, const std::string& new_path,
               const std::vector<std::string>& made_folders);
-  // Records how the last recorded rename went: 0 for done, else its errno.
-  bool mark(int rename_error);
+  // Puts everything written so far on the disk: the renames recorded may
+  // then happen.
+  bool commit();
+  // Records how rename `number` went: 0 for done, else its errno. Kept in
+  // the buffer until the next commit or close.
+  bool mark(std::size_t number, int rename_error);
   // Writes the end of the run and closes the file. Nothing to do when no
   // record was written.
   bool close();
@@ -147,7 +154,8 @@ class JournalWriter {
  private:
   JournalWriter() = default;
   bool open();
-  bool write(std::string_view line, bool sync);
+  enum class Write { kBuffer, kFlush, kSync };
+  bool write(std::string_view line, Write how);
   void fail(const char* what, int error);
 
   struct FileCloser {
@@ -160,6 +168,7 @@ class JournalWriter {
   std::string folder_;
   std::string error_;
   std::size_t count_ = 0;
+  std::string line_;  // reused for each record
 };
 
 // Appends lines to an existing journal (the marks of an undo), each handed
@@ -181,17 +190,29 @@ class JournalAppender {
   std::string error_;
 };
 
-// The journal as the run loop sees it: each rename recorded before it
-// happens and marked after it, the run stopped when the journal fails.
+// How many files a run records before one sync puts their records on the
+// disk and they are renamed.
+inline constexpr std::size_t kJournalGroup = 256;
+
+// The journal as the run loop sees it: the renames of a group recorded, one
+// sync, then each rename marked after it happens; the run stopped when the
+// journal fails.
 class JournalObserver : public RunObserver {
  public:
-  explicit JournalObserver(JournalWriter writer) : writer_(std::move(writer)) {}
+  explicit JournalObserver(JournalWriter writer, std::size_t group = kJournalGroup)
+      : writer_(std::move(writer)), group_(group == 0 ? 1 : group) {}
+  std::size_t group_size() const override { return group_; }
   bool before_rename(const RenameStep& step, std::string& message) override;
+  bool commit(std::string& message) override;
   bool after_rename(const RenameStep& step, int error, std::string& message) override;
   JournalWriter& writer() { return writer_; }
 
  private:
   JournalWriter writer_;
+  std::size_t group_;
+  std::size_t recorded_ = 0;  // records of the group not yet committed
+  std::size_t next_ = 0;      // the number of the next file to be renamed
+  std::vector<std::string> folders_;
 };
 
 // A rename run as `options` ask for it, with its journal: none in a dry run
@@ -199,9 +220,5 @@ class JournalObserver : public RunObserver {
 // runs_folder(). A journal that cannot be written stops the run before its
 // next rename. Answers the exit status, as run_renames does.
 int run_journaled(const Options& options, const std::string& format, Console& console);
-
-// Flushes `file` and asks the system to put it on the disk; false on failure
-// with errno set.
-bool sync_file(std::FILE* file);
 
 }  // namespace kestrune::cli

@@ -9,12 +9,6 @@
 #include <system_error>
 #include <vector>
 
-#ifdef _WIN32
-#include <direct.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "cli/report.h"
 #include "platform/platform.h"
 
@@ -29,15 +23,6 @@ namespace fs = std::filesystem;
 bool exists(const std::string& path) {
   std::error_code error;
   return fs::symlink_status(path, error).type() != fs::file_type::not_found;
-}
-
-// Removes `folder` only when it is an empty folder, never a file in its place.
-int remove_empty_folder(const std::string& folder) {
-#ifdef _WIN32
-  return ::_rmdir(folder.c_str()) == 0 ? 0 : errno;
-#else
-  return ::rmdir(folder.c_str()) == 0 ? 0 : errno;
-#endif
 }
 
 std::string normal(const std::string& path) {
@@ -139,7 +124,7 @@ UndoResult undo_run(const Journal& journal, bool dry_run,
     if (dry_run) {
       if (!would_be_empty(folder, leaving)) step.event = UndoEvent::kFolderKept;
     } else {
-      step.error = remove_empty_folder(folder);
+      step.error = platform::remove_empty_folder(folder);
       if (step.error == ENOTEMPTY || step.error == EEXIST || step.error == ENOTDIR) {
         step.event = UndoEvent::kFolderKept;
       } else if (step.error == ENOENT) {

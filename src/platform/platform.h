@@ -80,4 +80,17 @@ bool replace_file(const std::string& path, std::string_view bytes);
 // file could not be opened or written.
 bool write_file(const std::string& path, std::string_view bytes);
 
+// Removes `path` only when it is an empty folder: never a file, a link or a
+// folder that holds anything. Answers 0 on success, else an errno value.
+int remove_empty_folder(const std::string& path);
+
+// Flushes `file` and asks the system to put what it holds on the disk.
+// False on failure with errno set. A file system that cannot sync (EINVAL)
+// is not a failure: the flush is what tells of a full disk there.
+bool sync_file(std::FILE* file);
+
+// Puts the entries of `folder` (a file just created in it) on the disk where
+// the system needs that to be asked for; false when it was asked and failed.
+bool sync_folder(const std::string& folder);
+
 }  // namespace kestrune::platform

@@ -287,4 +287,19 @@ bool replace_file(const std::string& path, std::string_view bytes) {
   return true;
 }
 
+int remove_empty_folder(const std::string& path) { return ::rmdir(path.c_str()) == 0 ? 0 : errno; }
+
+bool sync_file(std::FILE* file) {
+  if (std::fflush(file) != 0) return false;
+  return ::fsync(::fileno(file)) == 0 || errno == EINVAL;
+}
+
+bool sync_folder(const std::string& folder) {
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+  ::close(fd);
+  return synced;
+}
+
 }  // namespace kestrune::platform

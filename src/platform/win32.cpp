@@ -190,4 +190,29 @@ bool replace_file(const std::string& path, std::string_view bytes) {
   return true;
 }
 
+int remove_empty_folder(const std::string& path) {
+  // RemoveDirectoryA refuses files and folders that hold anything.
+  if (RemoveDirectoryA(path.c_str())) return 0;
+  const DWORD error = GetLastError();
+  if (error == ERROR_DIR_NOT_EMPTY) return ENOTEMPTY;
+  if (error == ERROR_DIRECTORY) return ENOTDIR;
+  SetLastError(error);
+  return errno_from_last_error();
+}
+
+bool sync_file(std::FILE* file) {
+  if (std::fflush(file) != 0) return false;
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = EBADF;
+    return false;
+  }
+  if (FlushFileBuffers(handle)) return true;
+  errno = errno_from_last_error();
+  return false;
+}
+
+// NTFS puts a new name on the disk with the file; there is nothing to ask.
+bool sync_folder(const std::string&) { return true; }
+
 }  // namespace kestrune::platform

@@ -82,7 +82,7 @@ TEST(JournalWriter, WritesNothingUntilTheFirstRenameAndNumbersRunsOfOneSecond) {
   for (int run = 0; run < 3; ++run) {
     JournalWriter writer = JournalWriter::in_folder(runs, 1796597944 + (run == 2 ? -60 : 0), "/m");
     ASSERT_TRUE(writer.record("/m/a", "/m/b", {}));
-    ASSERT_TRUE(writer.mark(0));
+    ASSERT_TRUE(writer.mark(1, 0));
     ASSERT_TRUE(writer.close());
     paths.push_back(writer.path());
   }

@@ -87,9 +87,11 @@ class StoppingObserver : public RunObserver {
  public:
   StoppingObserver(JournalObserver& journal, std::function<bool(std::size_t renamed)> go_on)
       : journal_(journal), go_on_(std::move(go_on)) {}
+  std::size_t group_size() const override { return journal_.group_size(); }
   bool before_rename(const RenameStep& step, std::string& message) override {
     return journal_.before_rename(step, message);
   }
+  bool commit(std::string& message) override { return journal_.commit(message); }
   bool after_rename(const RenameStep& step, int error, std::string& message) override {
     if (error == 0 && !go_on_(++renamed_)) {
       message = "killed";
@@ -146,9 +148,9 @@ class UndoTest : public ::testing::Test {
     before_ = contents(temp_.path() / "in");
   }
 
-  JournalObserver journal() {
+  JournalObserver journal(std::size_t group = kJournalGroup) {
     return JournalObserver(
-        JournalWriter::in_folder(*runs_folder(), 1796597944, temp_.path().string()));
+        JournalWriter::in_folder(*runs_folder(), 1796597944, temp_.path().string()), group);
   }
 
   TempFolder temp_;
@@ -236,6 +238,42 @@ TEST_F(UndoTest, UndoesARunKilledBetweenARenameAndItsMark) {
   EXPECT_EQ(contents(temp_.path() / "in"), before_);
 }
 
+TEST_F(UndoTest, UndoesARunKilledInTheMiddleOfAGroup) {
+  test::write_bytes("in/e.mp3", tagged("Blondie", "Parallel Lines", "Atomic", "4"));
+  test::write_bytes("in/f.mp3", tagged("Cher", "Believe", "Believe", "1"));
+  test::write_bytes("in/g.mp3", tagged("Cher", "Believe", "Strong Enough", "2"));
+  files_ = {"in/a.mp3", "in/b.mp3", "in/c.mp3", "in/d.mp3", "in/e.mp3", "in/f.mp3", "in/g.mp3"};
+  before_ = contents(temp_.path() / "in");
+  // Groups of three: killed after the fifth rename, f recorded, its folders
+  // made, and not moved; g not yet planned.
+  JournalObserver journal = this->journal(3);
+  const std::string killed = (temp_.path() / "killed.journal").string();
+  std::map<std::string, std::string> at_kill;
+  StoppingObserver kill(journal, [&](std::size_t renamed) {
+    if (renamed < 5) return true;
+    fs::copy_file(journal.writer().path(), killed);
+    at_kill = contents(temp_.path() / "in");
+    return false;
+  });
+  Output output;
+  EXPECT_EQ(journaled_run(files_, kill, output).renamed, 5u);
+  EXPECT_EQ(at_kill.count("Cher/Believe"), 1u);
+  EXPECT_FALSE(fs::exists("in/Cher"));  // the run took the folders of f away again
+  const std::optional<Journal> cut = read_journal(killed);
+  ASSERT_TRUE(cut);
+  ASSERT_EQ(cut->entries.size(), 6u);
+  EXPECT_EQ(cut->entries[2].state, EntryState::kDone);  // made durable by the second group
+  EXPECT_EQ(cut->entries[5].state, EntryState::kPending);
+
+  // As a kill leaves it: the folders of f still there.
+  fs::create_directories("in/Cher/Believe");
+  UndoResult result;
+  undo(killed, false, &result);
+  EXPECT_EQ(result.moved_back, 5u);
+  EXPECT_FALSE(result.failed());
+  EXPECT_EQ(contents(temp_.path() / "in"), before_);
+}
+
 TEST_F(UndoTest, KeepsNamesWithInvalidUtf8AndLineBreaks) {
   const std::string odd_folder = "in/bad\xff\nfolder";
   const std::string odd_file = odd_folder + "/a\n\xfe\r.mp3";
@@ -256,11 +294,11 @@ TEST_F(UndoTest, KeepsNamesWithInvalidUtf8AndLineBreaks) {
 
 TEST_F(UndoTest, AJournalThatCannotBeWrittenStopsTheRunBeforeTheNextRename) {
   // After the first rename the disk is full: the journal may grow by a few
-  // bytes only, so the next record is torn.
+  // bytes only, so the record of the next group is torn.
   std::signal(SIGXFSZ, SIG_IGN);
   rlimit saved{};
   ::getrlimit(RLIMIT_FSIZE, &saved);
-  JournalObserver journal = this->journal();
+  JournalObserver journal = this->journal(2);
   StoppingObserver fill(journal, [&](std::size_t renamed) {
     if (renamed == 1) {
       rlimit full = saved;
@@ -273,16 +311,16 @@ TEST_F(UndoTest, AJournalThatCannotBeWrittenStopsTheRunBeforeTheNextRename) {
   const RunCounts counts = journaled_run(files_, fill, output);
   ::setrlimit(RLIMIT_FSIZE, &saved);
 
-  EXPECT_EQ(counts.renamed, 1u);
+  EXPECT_EQ(counts.renamed, 2u);
   EXPECT_TRUE(counts.stopped);
-  EXPECT_NE(output.err().find("stopped before in/b.mp3: cannot write the journal"),
+  EXPECT_NE(output.err().find("stopped before in/c.mp3: cannot write the journal"),
             std::string::npos);
-  EXPECT_TRUE(fs::exists("in/b.mp3"));
+  EXPECT_TRUE(fs::exists("in/c.mp3"));
 
   // The torn journal still undoes what happened.
   UndoResult result;
   undo(journal.writer().path(), false, &result);
-  EXPECT_EQ(result.moved_back, 1u);
+  EXPECT_EQ(result.moved_back, 2u);
   EXPECT_FALSE(result.failed());
   EXPECT_EQ(contents(temp_.path() / "in"), before_);
   EXPECT_TRUE(read_journal(journal.writer().path())->undone);
