@@ -85,8 +85,8 @@ std::string journal_name(std::int64_t started, std::size_t number) {
   // Colons are kept out of the name: some file systems refuse them.
   std::string name = format_utc(started);
   std::replace(name.begin(), name.end(), ':', '-');
-  if (number > 1) name += "_" + std::to_string(number);
-  return name + kJournalExtension;
+  if (number > 1) name.append("_").append(std::to_string(number));
+  return name.append(kJournalExtension);
 }
 
 }  // namespace

@@ -6,7 +6,11 @@ namespace {
 
 constexpr char kOneUndo[] = "give only one of --undo, --undo-last and --list-runs";
 
-std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string quoted(std::string_view text) {
+  std::string out(1, '"');
+  out.append(text).append(1, '"');
+  return out;
+}
 
 const std::vector<OptionSpec> kOptions = {
     {'\0', "format", "TEMPLATE",
@@ -181,8 +185,8 @@ std::string usage_text() {
     } else {
       left += "    ";
     }
-    left += "--" + std::string(spec.long_name);
-    if (!spec.value_name.empty()) left += " " + std::string(spec.value_name);
+    left.append("--").append(spec.long_name);
+    if (!spec.value_name.empty()) left.append(" ").append(spec.value_name);
     if (left.size() < 26) left.resize(26, ' ');
     else left += "  ";
     text += left + std::string(spec.help) + "\n";
