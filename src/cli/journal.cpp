@@ -276,6 +276,15 @@ std::string absolute_path(const std::string& path) {
   return join(platform::current_directory().value_or(std::string()), path);
 }
 
+namespace {
+
+// `path` made absolute against `folder`, the current directory.
+std::string absolute_in(const std::string& folder, const std::string& path) {
+  return is_absolute(path) ? path : join(folder, path);
+}
+
+}  // namespace
+
 // --- Writing ----------------------------------------------------------------
 
 JournalWriter JournalWriter::at_path(std::string path, std::int64_t started, std::string folder) {
@@ -332,6 +341,8 @@ bool JournalWriter::open() {
     }
   }
   file_.reset(file);
+  // Room for the records of a whole group, written out with its commit.
+  std::setvbuf(file, nullptr, _IOFBF, 1 << 16);
   std::string head(kJournalHeader);
   head.append("\nstarted ").append(format_utc(started_));
   head.append("\nfolder ").append(escape_field(folder_)).append("\n");
@@ -364,9 +375,10 @@ bool JournalWriter::record(const std::string& old_path, const std::string& new_p
   line.append(" ").append(escape_field(new_path));
   for (const std::string& folder : made_folders) line.append(" ").append(escape_field(folder));
   line.append("\n");
-  // Handed to the system at once, so that a kill before the commit still
-  // leaves the record of the folders this file made.
-  if (!write(line, Write::kFlush)) return false;
+  // A record that lists folders is handed to the system at once, so that a
+  // kill before the commit still leaves the record of the folders made. The
+  // others wait for the commit: before it, nothing of theirs has moved.
+  if (!write(line, made_folders.empty() ? Write::kBuffer : Write::kFlush)) return false;
   ++count_;
   return true;
 }
@@ -406,9 +418,14 @@ bool JournalWriter::close() {
 }
 
 bool JournalObserver::before_rename(const RenameStep& step, std::string& message) {
+  // The run never changes its current directory.
+  if (!current_) current_ = platform::current_directory().value_or(std::string());
   folders_.clear();
-  for (const std::string& folder : step.created_folders) folders_.push_back(absolute_path(folder));
-  if (writer_.record(absolute_path(step.source), absolute_path(step.target), folders_)) {
+  for (const std::string& folder : step.created_folders) {
+    folders_.push_back(absolute_in(*current_, folder));
+  }
+  if (writer_.record(absolute_in(*current_, step.source), absolute_in(*current_, step.target),
+                     folders_)) {
     ++recorded_;
     return true;
   }

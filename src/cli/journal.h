@@ -213,6 +213,7 @@ class JournalObserver : public RunObserver {
   std::size_t recorded_ = 0;  // records of the group not yet committed
   std::size_t next_ = 0;      // the number of the next file to be renamed
   std::vector<std::string> folders_;
+  std::optional<std::string> current_;  // the current directory
 };
 
 // A rename run as `options` ask for it, with its journal: none in a dry run
