@@ -93,19 +93,27 @@ std::string journal_name(std::int64_t started, std::size_t number) {
 
 // --- Encoding ---------------------------------------------------------------
 
+namespace {
+
+void append_field(std::string& out, std::string_view bytes) {
+  std::size_t plain = 0;  // bytes kept as they are, not yet appended
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b >= 0x21 && b != '%' && b < 0x7F) continue;
+    out.append(bytes.substr(plain, i - plain));
+    const char escape[3] = {'%', kHex[b >> 4], kHex[b & 0x0F]};
+    out.append(escape, sizeof escape);
+    plain = i + 1;
+  }
+  out.append(bytes.substr(plain));
+}
+
+}  // namespace
+
 std::string escape_field(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
-  for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x21 || b == '%' || b >= 0x7F) {
-      out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 0x0F];
-    } else {
-      out += c;
-    }
-  }
+  append_field(out, bytes);
   return out;
 }
 
@@ -278,9 +286,14 @@ std::string absolute_path(const std::string& path) {
 
 namespace {
 
-// `path` made absolute against `folder`, the current directory.
-std::string absolute_in(const std::string& folder, const std::string& path) {
-  return is_absolute(path) ? path : join(folder, path);
+// `path` made absolute against `folder`, the current directory, into `out`.
+void absolute_into(std::string& out, const std::string& folder, const std::string& path) {
+  out.clear();
+  if (!is_absolute(path) && !folder.empty()) {
+    out.append(folder);
+    if (out.back() != platform::kSeparator && out.back() != '/') out += platform::kSeparator;
+  }
+  out.append(path);
 }
 
 }  // namespace
@@ -371,9 +384,14 @@ bool JournalWriter::record(const std::string& old_path, const std::string& new_p
   if (!file_ && !open()) return false;
   std::string& line = line_;
   line.assign("rename ").append(std::to_string(count_ + 1));
-  line.append(" ").append(escape_field(old_path));
-  line.append(" ").append(escape_field(new_path));
-  for (const std::string& folder : made_folders) line.append(" ").append(escape_field(folder));
+  line.append(" ");
+  append_field(line, old_path);
+  line.append(" ");
+  append_field(line, new_path);
+  for (const std::string& folder : made_folders) {
+    line.append(" ");
+    append_field(line, folder);
+  }
   line.append("\n");
   // A record that lists folders is handed to the system at once, so that a
   // kill before the commit still leaves the record of the folders made. The
@@ -420,12 +438,13 @@ bool JournalWriter::close() {
 bool JournalObserver::before_rename(const RenameStep& step, std::string& message) {
   // The run never changes its current directory.
   if (!current_) current_ = platform::current_directory().value_or(std::string());
-  folders_.clear();
-  for (const std::string& folder : step.created_folders) {
-    folders_.push_back(absolute_in(*current_, folder));
+  folders_.resize(step.created_folders.size());
+  for (std::size_t i = 0; i < folders_.size(); ++i) {
+    absolute_into(folders_[i], *current_, step.created_folders[i]);
   }
-  if (writer_.record(absolute_in(*current_, step.source), absolute_in(*current_, step.target),
-                     folders_)) {
+  absolute_into(old_path_, *current_, step.source);
+  absolute_into(new_path_, *current_, step.target);
+  if (writer_.record(old_path_, new_path_, folders_)) {
     ++recorded_;
     return true;
   }

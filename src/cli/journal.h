@@ -212,6 +212,9 @@ class JournalObserver : public RunObserver {
   std::size_t group_;
   std::size_t recorded_ = 0;  // records of the group not yet committed
   std::size_t next_ = 0;      // the number of the next file to be renamed
+  // Reused for each file: its paths made absolute.
+  std::string old_path_;
+  std::string new_path_;
   std::vector<std::string> folders_;
   std::optional<std::string> current_;  // the current directory
 };
