@@ -26,22 +26,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool is_absolute(std::string_view host) {
-#ifdef _WIN32
-  return (!host.empty() && (host[0] == '\\' || host[0] == '/')) ||
-         (host.size() >= 2 && host[1] == ':');
-#else
-  return !host.empty() && host[0] == '/';
-#endif
-}
-
 // A name of the template resolved against the file's own folder, as
 // apply_rename resolves it: absolute names stay, relative ones go below
 // `base_folder` (empty: the current directory).
 void resolve_into(std::string& out, std::string_view name, std::string_view base_folder) {
   const std::string host = platform::host_path(name);
   out.clear();
-  if (!base_folder.empty() && !is_absolute(host)) {
+  if (!base_folder.empty() && !platform::is_absolute_path(host)) {
     out.append(base_folder);
     if (out.back() != platform::kSeparator) out += platform::kSeparator;
   }

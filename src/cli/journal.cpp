@@ -55,15 +55,6 @@ JournalEntry* entry_at(Journal& journal, std::string_view number) {
   return &journal.entries[*n - 1];
 }
 
-bool is_absolute(const std::string& path) {
-#ifdef _WIN32
-  return (!path.empty() && (path[0] == '\\' || path[0] == '/')) ||
-         (path.size() >= 2 && path[1] == ':');
-#else
-  return !path.empty() && path[0] == '/';
-#endif
-}
-
 std::string join(std::string folder, const std::string& name) {
   if (folder.empty()) return name;
   if (folder.back() != platform::kSeparator && folder.back() != '/') folder += platform::kSeparator;
@@ -254,7 +245,9 @@ std::optional<Journal> read_journal(const std::string& path, int* error) {
 
 std::optional<std::string> runs_folder() {
   const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && is_absolute(state)) return join(join(state, "kestrune"), "runs");
+  if (state != nullptr && platform::is_absolute_path(state)) {
+    return join(join(state, "kestrune"), "runs");
+  }
   const char* home = std::getenv("HOME");
   if (home == nullptr || *home == '\0') return std::nullopt;
   return join(join(join(join(home, ".local"), "state"), "kestrune"), "runs");
@@ -280,7 +273,7 @@ std::vector<std::string> list_journals(const std::string& folder) {
 // --- Paths of a run ---------------------------------------------------------
 
 std::string absolute_path(const std::string& path) {
-  if (is_absolute(path)) return path;
+  if (platform::is_absolute_path(path)) return path;
   return join(platform::current_directory().value_or(std::string()), path);
 }
 
@@ -289,7 +282,7 @@ namespace {
 // `path` made absolute against `folder`, the current directory, into `out`.
 void absolute_into(std::string& out, const std::string& folder, const std::string& path) {
   out.clear();
-  if (!is_absolute(path) && !folder.empty()) {
+  if (!platform::is_absolute_path(path) && !folder.empty()) {
     out.append(folder);
     if (out.back() != platform::kSeparator && out.back() != '/') out += platform::kSeparator;
   }

@@ -12,7 +12,7 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionRow> kOptions = {
     {'\0', "format", "TEMPLATE",
      "name template (default: the Format of ./Kestrune.ini, else \"%artist% - %title%\")",
      [](Options& o, std::string_view value) -> std::string {
@@ -86,16 +86,16 @@ const std::vector<OptionSpec> kOptions = {
      }},
 };
 
-const OptionSpec* find_long(std::string_view name) {
-  for (const OptionSpec& spec : kOptions) {
-    if (spec.long_name == name) return &spec;
+const OptionRow* find_long(std::string_view name) {
+  for (const OptionRow& option : kOptions) {
+    if (option.long_name == name) return &option;
   }
   return nullptr;
 }
 
-const OptionSpec* find_short(char name) {
-  for (const OptionSpec& spec : kOptions) {
-    if (spec.short_name != '\0' && spec.short_name == name) return &spec;
+const OptionRow* find_short(char name) {
+  for (const OptionRow& option : kOptions) {
+    if (option.short_name != '\0' && option.short_name == name) return &option;
   }
   return nullptr;
 }
@@ -119,7 +119,7 @@ std::string check_command(const Options& options) {
 
 }  // namespace
 
-const std::vector<OptionSpec>& option_table() { return kOptions; }
+const std::vector<OptionRow>& option_table() { return kOptions; }
 
 ParseResult parse_arguments(const std::vector<std::string>& arguments) {
   ParseResult result;
@@ -135,30 +135,30 @@ ParseResult parse_arguments(const std::vector<std::string>& arguments) {
       const std::string_view body = std::string_view(argument).substr(2);
       const std::size_t equals = body.find('=');
       const std::string_view name = body.substr(0, equals);
-      const OptionSpec* spec = find_long(name);
-      if (spec == nullptr) {
+      const OptionRow* row = find_long(name);
+      if (row == nullptr) {
         result.error = "unknown option " + quoted("--" + std::string(name));
-      } else if (spec->value_name.empty()) {
+      } else if (row->value_name.empty()) {
         if (equals != std::string_view::npos) {
           result.error = "--" + std::string(name) + " takes no value";
         } else {
-          result.error = spec->apply(options, {});
+          result.error = row->apply(options, {});
         }
       } else if (equals != std::string_view::npos) {
-        result.error = spec->apply(options, body.substr(equals + 1));
+        result.error = row->apply(options, body.substr(equals + 1));
       } else if (i + 1 < arguments.size()) {
-        result.error = spec->apply(options, arguments[++i]);
+        result.error = row->apply(options, arguments[++i]);
       } else {
-        result.error = "--" + std::string(name) + " needs a " + std::string(spec->value_name);
+        result.error = "--" + std::string(name) + " needs a " + std::string(row->value_name);
       }
     } else {
       // One or more short flags: "-n", "-q", "-nq".
       for (std::size_t k = 1; k < argument.size() && result.error.empty(); ++k) {
-        const OptionSpec* spec = find_short(argument[k]);
-        if (spec == nullptr || !spec->value_name.empty()) {
+        const OptionRow* row = find_short(argument[k]);
+        if (row == nullptr || !row->value_name.empty()) {
           result.error = "unknown option " + quoted(std::string{'-', argument[k]});
         } else {
-          result.error = spec->apply(options, {});
+          result.error = row->apply(options, {});
         }
       }
     }
@@ -176,20 +176,20 @@ std::string usage_text() {
       "existing file is never replaced.\n"
       "\n"
       "Options:\n";
-  for (const OptionSpec& spec : kOptions) {
+  for (const OptionRow& option : kOptions) {
     std::string left = "  ";
-    if (spec.short_name != '\0') {
+    if (option.short_name != '\0') {
       left += '-';
-      left += spec.short_name;
+      left += option.short_name;
       left += ", ";
     } else {
       left += "    ";
     }
-    left.append("--").append(spec.long_name);
-    if (!spec.value_name.empty()) left.append(" ").append(spec.value_name);
+    left.append("--").append(option.long_name);
+    if (!option.value_name.empty()) left.append(" ").append(option.value_name);
     if (left.size() < 26) left.resize(26, ' ');
     else left += "  ";
-    text += left + std::string(spec.help) + "\n";
+    text += left + std::string(option.help) + "\n";
   }
   text +=
       "\n"

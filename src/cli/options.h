@@ -34,7 +34,7 @@ struct Options {
 // One option of the table. `apply` receives the value for options that take
 // one (`value_name` set) and an empty view otherwise; it answers an error
 // message, or an empty string when the value is accepted.
-struct OptionSpec {
+struct OptionRow {
   char short_name;           // '\0' when there is none
   std::string_view long_name;
   std::string_view value_name;  // empty for a flag
@@ -43,7 +43,7 @@ struct OptionSpec {
 };
 
 // Every option kestrune-cli knows, in the order --help lists them.
-const std::vector<OptionSpec>& option_table();
+const std::vector<OptionRow>& option_table();
 
 struct ParseResult {
   Options options;

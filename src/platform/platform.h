@@ -49,6 +49,17 @@ FilePtr open_regular_file(const std::string& path, int* error = nullptr);
 // root folder; on Windows the name is returned unchanged.
 std::string host_path(std::string_view name);
 
+// Whether a host path names its place without the current directory: a
+// leading separator, or on Windows also a drive prefix such as "C:".
+inline bool is_absolute_path(std::string_view path) {
+#ifdef _WIN32
+  return (!path.empty() && (path[0] == '\\' || path[0] == '/')) ||
+         (path.size() >= 2 && path[1] == ':');
+#else
+  return !path.empty() && path[0] == '/';
+#endif
+}
+
 // Creates one folder. The result tells whether it was made; callers that
 // follow the "failures are passed over" rule ignore it.
 bool make_folder(const std::string& path);

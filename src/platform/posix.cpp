@@ -144,8 +144,7 @@ FilePtr open_regular_file(const std::string& path, int* error) {
     ::close(fd);
     return nullptr;
   }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // O_NONBLOCK has no effect on the reads of a regular file, so it stays.
   std::FILE* file = ::fdopen(fd, "rb");
   if (file == nullptr) {
     result = errno;

@@ -49,18 +49,9 @@ bool ends_with_extension(std::string_view name) {
          name.substr(name.size() - kExtension.size()) == kExtension;
 }
 
-bool is_absolute(std::string_view host) {
-#ifdef _WIN32
-  return (!host.empty() && (host[0] == '\\' || host[0] == '/')) ||
-         (host.size() >= 2 && host[1] == ':');
-#else
-  return !host.empty() && host[0] == '/';
-#endif
-}
-
 std::string resolve(std::string_view name, const std::string& base_folder) {
   std::string host = platform::host_path(name);
-  if (base_folder.empty() || is_absolute(host)) return host;
+  if (base_folder.empty() || platform::is_absolute_path(host)) return host;
   std::string joined = base_folder;
   if (joined.back() != platform::kSeparator) joined += platform::kSeparator;
   return joined + host;
