@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_capture.h"
 #include "cli/report.h"
 #include "corpus/corpus.h"
 #include "support/tag_builder.h"
@@ -34,34 +35,9 @@ std::string tagged(std::string_view artist, std::string_view title) {
          std::string("\xFF\xFB\x90\x64", 4) + std::string(413, '\0');
 }
 
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string drain(std::FILE* file) {
-  std::string text;
-  std::rewind(file);
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-  std::fclose(file);
-  return text;
-}
-
-// The whole program in-process, its output captured.
-Result run(const std::vector<std::string>& arguments) {
-  cli::Console console{std::tmpfile(), std::tmpfile(), false};
-  Result result;
-  result.status = cli::run_main(arguments, console);
-  result.out = drain(console.out);
-  result.err = drain(console.err);
-  return result;
-}
-
-bool contains(const std::string& text, std::string_view part) {
-  return text.find(part) != std::string::npos;
-}
+using Result = test::CliResult;
+using test::contains;
+constexpr auto run = test::run_cli;
 
 TEST(CommandLine, RenamesIntoEachFilesOwnFolderWithTheTemplatesFolders) {
   TempFolder temp;
@@ -250,43 +226,6 @@ TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
   EXPECT_EQ(run({"--", "--help"}).out, "--help -> Dash - Help.mp3\n");
 }
 
-// A journal hooks in here: it sees the folders a rename made, and stopping
-// the run leaves the file and removes those folders again.
-TEST(CommandLine, ObserverSeesEachRenameAndCanStopTheRun) {
-  struct StopOnSecond : cli::RunObserver {
-    std::vector<std::string> seen;
-    bool before_rename(const cli::RenameStep& step, std::string& message) override {
-      seen.push_back("before " + step.source + " -> " + step.target);
-      for (const std::string& folder : step.created_folders) seen.push_back("made " + folder);
-      if (seen.size() > 3) message = "journal full";
-      return seen.size() <= 3;
-    }
-    bool after_rename(const cli::RenameStep& step, int error, std::string&) override {
-      seen.push_back("after " + step.source + " " + std::to_string(error));
-      return true;
-    }
-  };
-  TempFolder temp;
-  write_bytes("a.mp3", tagged("A", "x"));
-  write_bytes("b.mp3", tagged("B", "y"));
-  const std::string before_b = describe_tree(".");
-  cli::Options options;
-  options.files = {"a.mp3", "b.mp3"};
-  cli::Console console{std::tmpfile(), std::tmpfile(), false};
-  StopOnSecond observer;
-  cli::RunCounts counts;
-  EXPECT_EQ(cli::run_renames(options, "%artist%\\%title%", console, &observer, &counts), 1);
-  EXPECT_TRUE(contains(drain(console.err), "stopped before b.mp3: journal full\n"));
-  drain(console.out);
-  EXPECT_EQ(observer.seen, (std::vector<std::string>{"before a.mp3 -> A/x.mp3", "made A",
-                                                      "after a.mp3 0", "before b.mp3 -> B/y.mp3",
-                                                      "made B"}));
-  EXPECT_TRUE(counts.stopped);
-  EXPECT_EQ(counts.renamed, 1u);
-  EXPECT_TRUE(fs::exists("b.mp3"));
-  EXPECT_FALSE(fs::exists("B"));
-}
-
 // Files planned in a group move only after the group's commit; a stop after
 // a rename leaves the rest of the group where it was and removes the empty
 // folders made for it, but never a file that took such a folder's place.
@@ -316,12 +255,12 @@ TEST(CommandLine, AStopInAGroupRemovesOnlyEmptyFoldersOfTheFilesLeft) {
   write_bytes("c.mp3", tagged("C", "z"));
   cli::Options options;
   options.files = {"a.mp3", "b.mp3", "c.mp3"};
-  cli::Console console{std::tmpfile(), std::tmpfile(), false};
+  test::Captured output;
   StopAfterFirst observer;
   cli::RunCounts counts;
-  EXPECT_EQ(cli::run_renames(options, "%artist%\\%title%", console, &observer, &counts), 1);
-  EXPECT_TRUE(contains(drain(console.err), "stopped after a.mp3: killed\n"));
-  EXPECT_EQ(drain(console.out), "a.mp3 -> A/x.mp3\n");
+  EXPECT_EQ(cli::run_renames(options, "%artist%\\%title%", output.console, &observer, &counts), 1);
+  EXPECT_TRUE(contains(output.err(), "stopped after a.mp3: killed\n"));
+  EXPECT_EQ(output.out(), "a.mp3 -> A/x.mp3\n");
   EXPECT_EQ(observer.seen, (std::vector<std::string>{"before a.mp3", "before b.mp3",
                                                       "before c.mp3", "commit", "after a.mp3"}));
   EXPECT_EQ(counts.renamed, 1u);

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 
+#include "cli/cli_capture.h"
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
 
@@ -17,6 +18,8 @@ namespace kestrune::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using test::contains;
+using test::run_cli;
 using test::TempFolder;
 
 constexpr char kTemplate[] = "%artist%\\%album%\\%track% %title%";
@@ -40,45 +43,6 @@ std::map<std::string, std::string> contents(const fs::path& root) {
         entry.is_regular_file() ? test::read_bytes(entry.path()) : "<folder>";
   }
   return files;
-}
-
-struct Output {
-  char* out_bytes = nullptr;
-  char* err_bytes = nullptr;
-  std::size_t out_size = 0;
-  std::size_t err_size = 0;
-  Console console{open_memstream(&out_bytes, &out_size), open_memstream(&err_bytes, &err_size),
-                  false};
-  ~Output() {
-    close();
-    std::free(out_bytes);
-    std::free(err_bytes);
-  }
-  void close() {
-    if (console.out == nullptr) return;
-    std::fclose(console.out);
-    std::fclose(console.err);
-    console.out = console.err = nullptr;
-  }
-  std::string err() {
-    close();
-    return std::string(err_bytes, err_size);
-  }
-  std::string out() {
-    close();
-    return std::string(out_bytes, out_size);
-  }
-};
-
-struct Ran {
-  int status;
-  std::string out, err;
-};
-
-Ran cli(const std::vector<std::string>& arguments) {
-  Output output;
-  const int status = run_main(arguments, output.console);
-  return {status, output.out(), output.err()};
 }
 
 // The real rename loop with the journal, stopped by `stop` when it answers
@@ -107,7 +71,7 @@ class StoppingObserver : public RunObserver {
 };
 
 RunCounts journaled_run(const std::vector<std::string>& files, RunObserver& observer,
-                        Output& output) {
+                        test::Captured& output) {
   Options options;
   options.files = files;
   RunCounts counts;
@@ -116,7 +80,7 @@ RunCounts journaled_run(const std::vector<std::string>& files, RunObserver& obse
 }
 
 RunCounts journaled_run(const std::vector<std::string>& files, JournalObserver& journal) {
-  Output output;
+  test::Captured output;
   const RunCounts counts = journaled_run(files, journal, output);
   EXPECT_TRUE(journal.writer().close());
   return counts;
@@ -198,15 +162,14 @@ TEST_F(UndoTest, LeavesFilesMovedOrTakenMeanwhileAndUndoesTheRest) {
   fs::remove("in/Abba/Waterloo/1 SOS.mp3");
   test::write_bytes("in/d.mp3", "a new file on the old name");
 
-  Output output;
+  test::Captured output;
   EXPECT_EQ(run_undo("", false, false, output.console.out, output.console.err), 1);
   const std::string errors = output.err();
-  EXPECT_NE(errors.find("left: " + (temp_.path() / "in/Abba/Arrival/3 Money.mp3").string()),
-            std::string::npos) << errors;
-  EXPECT_NE(errors.find("1 Intro.mp3 -> " + (temp_.path() / "in/d.mp3").string() +
-                        ": target exists"),
-            std::string::npos) << errors;
-  EXPECT_NE(errors.find("undo: 1 moved back, 3 left"), std::string::npos) << errors;
+  EXPECT_TRUE(contains(errors, "left: " + (temp_.path() / "in/Abba/Arrival/3 Money.mp3").string()))
+      << errors;
+  EXPECT_TRUE(contains(errors, "1 Intro.mp3 -> " + (temp_.path() / "in/d.mp3").string() +
+                                   ": target exists")) << errors;
+  EXPECT_TRUE(contains(errors, "undo: 1 moved back, 3 left")) << errors;
 
   EXPECT_EQ(test::read_bytes("in/a.mp3"), before_["a.mp3"]);
   EXPECT_EQ(test::read_bytes("in/d.mp3"), "a new file on the old name");
@@ -216,62 +179,45 @@ TEST_F(UndoTest, LeavesFilesMovedOrTakenMeanwhileAndUndoesTheRest) {
   EXPECT_TRUE(read_journal(journal.writer().path())->undone);
 }
 
-TEST_F(UndoTest, UndoesARunKilledBetweenARenameAndItsMark) {
-  JournalObserver journal = this->journal();
-  const std::string killed = (temp_.path() / "killed.journal").string();
-  StoppingObserver kill(journal, [&](std::size_t renamed) {
-    if (renamed < 2) return true;
-    fs::copy_file(journal.writer().path(), killed);
-    return false;
-  });
-  Output output;
-  EXPECT_EQ(journaled_run(files_, kill, output).renamed, 2u);
-  const std::optional<Journal> cut = read_journal(killed);
-  ASSERT_TRUE(cut);
-  EXPECT_FALSE(cut->ended);
-  EXPECT_EQ(cut->entries.back().state, EntryState::kPending);
-
-  UndoResult result;
-  undo(killed, false, &result);
-  EXPECT_EQ(result.moved_back, 2u);
-  EXPECT_FALSE(result.failed());
-  EXPECT_EQ(contents(temp_.path() / "in"), before_);
-}
-
-TEST_F(UndoTest, UndoesARunKilledInTheMiddleOfAGroup) {
+// A kill between a rename and its mark, with the journal as the disk holds
+// it then; in groups of three the fifth rename leaves f recorded with its
+// folders made but not moved, and g not yet planned.
+TEST_F(UndoTest, UndoesARunKilledInTheMiddleCompletely) {
   test::write_bytes("in/e.mp3", tagged("Blondie", "Parallel Lines", "Atomic", "4"));
   test::write_bytes("in/f.mp3", tagged("Cher", "Believe", "Believe", "1"));
   test::write_bytes("in/g.mp3", tagged("Cher", "Believe", "Strong Enough", "2"));
   files_ = {"in/a.mp3", "in/b.mp3", "in/c.mp3", "in/d.mp3", "in/e.mp3", "in/f.mp3", "in/g.mp3"};
   before_ = contents(temp_.path() / "in");
-  // Groups of three: killed after the fifth rename, f recorded, its folders
-  // made, and not moved; g not yet planned.
-  JournalObserver journal = this->journal(3);
-  const std::string killed = (temp_.path() / "killed.journal").string();
-  std::map<std::string, std::string> at_kill;
-  StoppingObserver kill(journal, [&](std::size_t renamed) {
-    if (renamed < 5) return true;
-    fs::copy_file(journal.writer().path(), killed);
-    at_kill = contents(temp_.path() / "in");
-    return false;
-  });
-  Output output;
-  EXPECT_EQ(journaled_run(files_, kill, output).renamed, 5u);
-  EXPECT_EQ(at_kill.count("Cher/Believe"), 1u);
-  EXPECT_FALSE(fs::exists("in/Cher"));  // the run took the folders of f away again
-  const std::optional<Journal> cut = read_journal(killed);
-  ASSERT_TRUE(cut);
-  ASSERT_EQ(cut->entries.size(), 6u);
-  EXPECT_EQ(cut->entries[2].state, EntryState::kDone);  // made durable by the second group
-  EXPECT_EQ(cut->entries[5].state, EntryState::kPending);
+  for (const auto& run : {std::pair<std::size_t, std::size_t>{kJournalGroup, 2}, {3, 5}}) {
+    const std::size_t group = run.first, kill_at = run.second;
+    SCOPED_TRACE(group);
+    JournalObserver journal = this->journal(group);
+    const std::string killed = (temp_.path() / "killed.journal").string();
+    std::map<std::string, std::string> at_kill;
+    StoppingObserver kill(journal, [&](std::size_t renamed) {
+      if (renamed < kill_at) return true;
+      fs::copy_file(journal.writer().path(), killed);
+      at_kill = contents(temp_.path() / "in");
+      return false;
+    });
+    test::Captured output;
+    EXPECT_EQ(journaled_run(files_, kill, output).renamed, kill_at);
+    const std::optional<Journal> cut = read_journal(killed);
+    ASSERT_TRUE(cut);
+    EXPECT_FALSE(cut->ended);
+    EXPECT_EQ(cut->entries.back().state, EntryState::kPending);
 
-  // As a kill leaves it: the folders of f still there.
-  fs::create_directories("in/Cher/Believe");
-  UndoResult result;
-  undo(killed, false, &result);
-  EXPECT_EQ(result.moved_back, 5u);
-  EXPECT_FALSE(result.failed());
-  EXPECT_EQ(contents(temp_.path() / "in"), before_);
+    // As a kill leaves it: the folders made for the files not yet moved.
+    for (const auto& [name, bytes] : at_kill) {
+      if (bytes == "<folder>") fs::create_directories(temp_.path() / "in" / name);
+    }
+    UndoResult result;
+    undo(killed, false, &result);
+    EXPECT_EQ(result.moved_back, kill_at);
+    EXPECT_FALSE(result.failed());
+    EXPECT_EQ(contents(temp_.path() / "in"), before_);
+    fs::remove(killed);
+  }
 }
 
 TEST_F(UndoTest, KeepsNamesWithInvalidUtf8AndLineBreaks) {
@@ -307,14 +253,13 @@ TEST_F(UndoTest, AJournalThatCannotBeWrittenStopsTheRunBeforeTheNextRename) {
     }
     return true;
   });
-  Output output;
+  test::Captured output;
   const RunCounts counts = journaled_run(files_, fill, output);
   ::setrlimit(RLIMIT_FSIZE, &saved);
 
   EXPECT_EQ(counts.renamed, 2u);
   EXPECT_TRUE(counts.stopped);
-  EXPECT_NE(output.err().find("stopped before in/c.mp3: cannot write the journal"),
-            std::string::npos);
+  EXPECT_TRUE(contains(output.err(), "stopped before in/c.mp3: cannot write the journal"));
   EXPECT_TRUE(fs::exists("in/c.mp3"));
 
   // The torn journal still undoes what happened.
@@ -327,35 +272,35 @@ TEST_F(UndoTest, AJournalThatCannotBeWrittenStopsTheRunBeforeTheNextRename) {
 }
 
 TEST_F(UndoTest, TheCommandLineJournalsEachRealRunAndUndoesTheLastOnce) {
-  EXPECT_EQ(cli({"-n", "--format", kTemplate, "--all", "in"}).status, 0);
-  EXPECT_EQ(cli({"--no-journal", "--format", "%title%", "in/a.mp3"}).status, 0);
-  EXPECT_EQ(cli({"--format", "%title%", "--journal", "j", "--undo-last"}).status, 2);
+  EXPECT_EQ(run_cli({"-n", "--format", kTemplate, "--all", "in"}).status, 0);
+  EXPECT_EQ(run_cli({"--no-journal", "--format", "%title%", "in/a.mp3"}).status, 0);
+  EXPECT_EQ(run_cli({"--format", "%title%", "--journal", "j", "--undo-last"}).status, 2);
   EXPECT_EQ(list_journals(*runs_folder()).size(), 0u);
   fs::rename("in/Dancing Queen.mp3", "in/a.mp3");
 
-  EXPECT_EQ(cli({"--format", kTemplate, "--all", "in"}).status, 0);
-  const Ran listed = cli({"--list-runs"});
-  EXPECT_NE(listed.out.find("  4 files  not undone  "), std::string::npos) << listed.out;
+  EXPECT_EQ(run_cli({"--format", kTemplate, "--all", "in"}).status, 0);
+  const test::CliResult listed = run_cli({"--list-runs"});
+  EXPECT_TRUE(contains(listed.out, "  4 files  not undone  ")) << listed.out;
 
   const auto renamed = contents(temp_.path());
-  const Ran preview = cli({"--undo-last", "--dry-run"});
+  const test::CliResult preview = run_cli({"--undo-last", "--dry-run"});
   EXPECT_EQ(preview.status, 0);
-  EXPECT_NE(preview.out.find("1 Intro.mp3 -> " + (temp_.path() / "in/d.mp3").string() + "\n"),
-            std::string::npos) << preview.out;
+  EXPECT_TRUE(contains(preview.out, "1 Intro.mp3 -> " + (temp_.path() / "in/d.mp3").string() + "\n"))
+      << preview.out;
   EXPECT_EQ(contents(temp_.path()), renamed);
 
-  EXPECT_EQ(cli({"--undo-last"}).status, 0);
+  EXPECT_EQ(run_cli({"--undo-last"}).status, 0);
   EXPECT_EQ(contents(temp_.path() / "in"), before_);
-  EXPECT_NE(cli({"--list-runs"}).out.find("  4 files  undone  "), std::string::npos);
-  const Ran again = cli({"--undo", list_journals(*runs_folder())[0]});
+  EXPECT_TRUE(contains(run_cli({"--list-runs"}).out, "  4 files  undone  "));
+  const test::CliResult again = run_cli({"--undo", list_journals(*runs_folder())[0]});
   EXPECT_EQ(again.status, 0);
-  EXPECT_NE(again.err.find("nothing to undo"), std::string::npos);
+  EXPECT_TRUE(contains(again.err, "nothing to undo"));
 
   // --journal never writes over a file, and the run then renames nothing.
   test::write_bytes("mine.journal", "an older journal");
-  const Ran refused = cli({"--journal", "mine.journal", "--format", kTemplate, "in/a.mp3"});
+  const test::CliResult refused = run_cli({"--journal", "mine.journal", "--format", kTemplate, "in/a.mp3"});
   EXPECT_EQ(refused.status, 1);
-  EXPECT_NE(refused.err.find("it exists already"), std::string::npos) << refused.err;
+  EXPECT_TRUE(contains(refused.err, "it exists already")) << refused.err;
   EXPECT_EQ(contents(temp_.path() / "in"), before_);
 }
 
