@@ -70,41 +70,37 @@ TEST(MainDialog, EscapeAndEnterNeitherCloseItNorPressRenameFiles) {
   EXPECT_EQ(settings.format, kDefaultFormat);  // nothing copied either
 }
 
-TEST(MainDialog, ClosingCopiesTheControlsIntoTheSettings) {
-  Settings settings;
-  MainDialog dialog(settings, {});
-  dialog.show();
-  control<QLineEdit>(dialog, kTemplateBoxId)->setText("%album%\\%track% %title%");
-  QTest::mouseClick(control<QRadioButton>(dialog, kAllFilesId), Qt::LeftButton);
-  EXPECT_TRUE(dialog.close());
-  EXPECT_FALSE(dialog.isVisible());
-  EXPECT_EQ(settings.method, 1);
-  EXPECT_EQ(settings.format, "%album%\\%track% %title%");
+// Closing the dialog, and pressing Rename Files before the batch sees them,
+// copy the controls into the settings, also when the selection is cancelled.
+TEST(MainDialog, ClosingAndPressingCopyTheControlsIntoTheSettings) {
+  for (const bool press : {false, true}) {
+    SCOPED_TRACE(press);
+    Settings settings;
+    FakeFrontEnd fake;
+    MainDialog dialog(settings, runner_for(fake));
+    dialog.show();
+    control<QLineEdit>(dialog, kTemplateBoxId)->setText("%album%\\%track% %title%");
+    QTest::mouseClick(control<QRadioButton>(dialog, kAllFilesId), Qt::LeftButton);
+    if (press) {
+      QTest::mouseClick(control<QPushButton>(dialog, kRenameFilesId), Qt::LeftButton);
+      ASSERT_EQ(fake.requests.size(), 1u);
+      EXPECT_FALSE(fake.requests[0].first.allow_multiple);  // the All Files request
+      EXPECT_EQ(fake.requests[0].second.method, 1);
+      EXPECT_EQ(fake.requests[0].second.format, "%album%\\%track% %title%");
+      EXPECT_TRUE(fake.messages.empty());  // a cancel ends silently
+    } else {
+      EXPECT_TRUE(dialog.close());
+    }
+    EXPECT_EQ(dialog.isVisible(), press);
+    EXPECT_EQ(settings.method, 1);
+    EXPECT_EQ(settings.format, "%album%\\%track% %title%");
+  }
 
   // "All Files" stores 1 and "Selected" 0, whatever the file held.
   Settings from_file{7, "x"};
   MainDialog again(from_file, {});
   again.close();
   EXPECT_EQ(from_file.method, 1);
-}
-
-TEST(MainDialog, PressCopiesTheControlsBeforeTheBatchEvenWhenTheSelectionIsCancelled) {
-  Settings settings;
-  FakeFrontEnd fake;
-  MainDialog dialog(settings, runner_for(fake));
-  dialog.show();
-  control<QLineEdit>(dialog, kTemplateBoxId)->setText("%year%");
-  QTest::mouseClick(control<QRadioButton>(dialog, kAllFilesId), Qt::LeftButton);
-  QTest::mouseClick(control<QPushButton>(dialog, kRenameFilesId), Qt::LeftButton);
-
-  ASSERT_EQ(fake.requests.size(), 1u);
-  EXPECT_FALSE(fake.requests[0].first.allow_multiple);  // the All Files request
-  EXPECT_EQ(fake.requests[0].second.method, 1);
-  EXPECT_EQ(fake.requests[0].second.format, "%year%");
-  EXPECT_TRUE(fake.messages.empty());  // a cancel ends silently
-  EXPECT_EQ(settings.method, 1);
-  EXPECT_EQ(settings.format, "%year%");
-  EXPECT_TRUE(dialog.isVisible());
 }
 
 TEST(MainDialog, KeepsTheFirst511BytesOfALongTemplateWithoutSplittingACharacter) {
@@ -188,13 +184,14 @@ TEST(MainDialog, TabMovesFromTheTemplateBoxToRenameFilesToTheMethod) {
   dialog.show();
   dialog.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
-  EXPECT_EQ(QApplication::focusWidget(), control<QLineEdit>(dialog, kTemplateBoxId));
-  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-  EXPECT_EQ(QApplication::focusWidget(), control<QPushButton>(dialog, kRenameFilesId));
-  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-  EXPECT_EQ(QApplication::focusWidget(), control<QRadioButton>(dialog, kSelectedId));
-  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-  EXPECT_EQ(QApplication::focusWidget(), control<QLineEdit>(dialog, kTemplateBoxId));
+  const std::vector<QWidget*> order = {control<QLineEdit>(dialog, kTemplateBoxId),
+                                       control<QPushButton>(dialog, kRenameFilesId),
+                                       control<QRadioButton>(dialog, kSelectedId),
+                                       control<QLineEdit>(dialog, kTemplateBoxId)};
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i > 0) QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), order[i]) << i;
+  }
 }
 
 }  // namespace
