@@ -47,27 +47,24 @@ std::map<std::string, std::string> contents(const fs::path& root) {
 
 // The real rename loop with the journal, stopped by `stop` when it answers
 // false after a rename (a kill: the journal is as the disk holds it then).
-class StoppingObserver : public RunObserver {
- public:
-  StoppingObserver(JournalObserver& journal, std::function<bool(std::size_t renamed)> go_on)
-      : journal_(journal), go_on_(std::move(go_on)) {}
-  std::size_t group_size() const override { return journal_.group_size(); }
+struct StoppingObserver : RunObserver {
+  JournalObserver& journal;
+  std::function<bool(std::size_t renamed)> go_on;
+  std::size_t renamed = 0;
+  StoppingObserver(JournalObserver& j, std::function<bool(std::size_t)> g)
+      : journal(j), go_on(std::move(g)) {}
+  std::size_t group_size() const override { return journal.group_size(); }
   bool before_rename(const RenameStep& step, std::string& message) override {
-    return journal_.before_rename(step, message);
+    return journal.before_rename(step, message);
   }
-  bool commit(std::string& message) override { return journal_.commit(message); }
+  bool commit(std::string& message) override { return journal.commit(message); }
   bool after_rename(const RenameStep& step, int error, std::string& message) override {
-    if (error == 0 && !go_on_(++renamed_)) {
+    if (error == 0 && !go_on(++renamed)) {
       message = "killed";
       return false;
     }
-    return journal_.after_rename(step, error, message);
+    return journal.after_rename(step, error, message);
   }
-
- private:
-  JournalObserver& journal_;
-  std::function<bool(std::size_t)> go_on_;
-  std::size_t renamed_ = 0;
 };
 
 RunCounts journaled_run(const std::vector<std::string>& files, RunObserver& observer,
@@ -285,8 +282,8 @@ TEST_F(UndoTest, TheCommandLineJournalsEachRealRunAndUndoesTheLastOnce) {
   const auto renamed = contents(temp_.path());
   const test::CliResult preview = run_cli({"--undo-last", "--dry-run"});
   EXPECT_EQ(preview.status, 0);
-  EXPECT_TRUE(contains(preview.out, "1 Intro.mp3 -> " + (temp_.path() / "in/d.mp3").string() + "\n"))
-      << preview.out;
+  const std::string d = (temp_.path() / "in/d.mp3").string();
+  EXPECT_TRUE(contains(preview.out, "1 Intro.mp3 -> " + d + "\n")) << preview.out;
   EXPECT_EQ(contents(temp_.path()), renamed);
 
   EXPECT_EQ(run_cli({"--undo-last"}).status, 0);
@@ -298,7 +295,8 @@ TEST_F(UndoTest, TheCommandLineJournalsEachRealRunAndUndoesTheLastOnce) {
 
   // --journal never writes over a file, and the run then renames nothing.
   test::write_bytes("mine.journal", "an older journal");
-  const test::CliResult refused = run_cli({"--journal", "mine.journal", "--format", kTemplate, "in/a.mp3"});
+  const test::CliResult refused =
+      run_cli({"--journal", "mine.journal", "--format", kTemplate, "in/a.mp3"});
   EXPECT_EQ(refused.status, 1);
   EXPECT_TRUE(contains(refused.err, "it exists already")) << refused.err;
   EXPECT_EQ(contents(temp_.path() / "in"), before_);
