@@ -49,35 +49,33 @@ QLineEdit* template_box(MainDialog& dialog) {
   return dialog.findChild<QLineEdit*>(QString::number(kTemplateBoxId));
 }
 
-TEST(ProgramStart, ShowsTheDefaultsWithoutASettingsFileAndWritesItAtExit) {
-  test::TempFolder folder;
-  bool seen = false;
-  const int code = run_with_dialog([&](MainDialog& dialog) {
-    seen = true;
-    EXPECT_EQ(template_box(dialog)->text(), "%artist% - %title%");
-    EXPECT_TRUE(dialog.findChild<QRadioButton*>(QString::number(kSelectedId))->isChecked());
-    EXPECT_FALSE(std::filesystem::exists(folder.path() / "Kestrune.ini"));  // nothing written yet
-  });
-  EXPECT_TRUE(seen);
-  EXPECT_EQ(code, 0);
-  EXPECT_EQ(test::read_bytes(folder.path() / "Kestrune.ini"),
-            "[Core]\r\nMethod = 0\r\nFormat = %artist% - %title%");
-}
-
-TEST(ProgramStart, WritesTheClosedControlsToTheFolderCurrentAtStart) {
-  test::TempFolder folder;
-  test::write_bytes(folder.path() / "Kestrune.ini", "[Core]\r\nMethod = 5\r\nFormat = %title%");
-  std::filesystem::create_directory(folder.path() / "picked");
-  run_with_dialog([&](MainDialog& dialog) {
-    EXPECT_EQ(template_box(dialog)->text(), "%title%");
-    EXPECT_TRUE(dialog.findChild<QRadioButton*>(QString::number(kAllFilesId))->isChecked());
-    template_box(dialog)->setText("%track%");
-    // A batch leaves the current directory at the chosen folder.
-    std::filesystem::current_path(folder.path() / "picked");
-  });
-  EXPECT_EQ(test::read_bytes(folder.path() / "Kestrune.ini"),
-            "[Core]\r\nMethod = 1\r\nFormat = %track%");
-  EXPECT_FALSE(std::filesystem::exists(folder.path() / "picked" / "Kestrune.ini"));
+// Without "Kestrune.ini" the defaults are shown; either way the closed
+// controls are written at exit to the folder current at start, even when a
+// batch has left the current directory elsewhere.
+TEST(ProgramStart, ShowsTheSettingsFileOrDefaultsAndWritesTheControlsAtExit) {
+  for (const bool had_file : {false, true}) {
+    SCOPED_TRACE(had_file);
+    test::TempFolder folder;
+    const std::filesystem::path ini = folder.path() / "Kestrune.ini";
+    if (had_file) test::write_bytes(ini, "[Core]\r\nMethod = 5\r\nFormat = %title%");
+    std::filesystem::create_directory(folder.path() / "picked");
+    bool seen = false;
+    const int code = run_with_dialog([&](MainDialog& dialog) {
+      seen = true;
+      EXPECT_EQ(template_box(dialog)->text(), had_file ? "%title%" : "%artist% - %title%");
+      const int method = had_file ? kAllFilesId : kSelectedId;
+      EXPECT_TRUE(dialog.findChild<QRadioButton*>(QString::number(method))->isChecked());
+      EXPECT_EQ(std::filesystem::exists(ini), had_file);  // nothing written yet
+      if (had_file) template_box(dialog)->setText("%track%");
+      std::filesystem::current_path(folder.path() / "picked");
+    });
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(test::read_bytes(ini), std::string("[Core]\r\n") +
+                                         (had_file ? "Method = 1\r\nFormat = %track%"
+                                                   : "Method = 0\r\nFormat = %artist% - %title%"));
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "picked" / "Kestrune.ini"));
+  }
 }
 
 TEST(ProgramStart, WritesNoSettingsFileWhenTheCurrentDirectoryIsGone) {
