@@ -227,10 +227,6 @@ TEST_F(UndoTest, KeepsNamesWithInvalidUtf8AndLineBreaks) {
   ASSERT_EQ(journaled_run({odd_file}, journal).renamed, 1u);
   EXPECT_FALSE(fs::exists(odd_file));
 
-  const std::optional<Journal> read = read_journal(journal.writer().path());
-  ASSERT_TRUE(read);
-  ASSERT_EQ(read->entries.size(), 1u);
-  EXPECT_EQ(read->entries[0].old_path, (temp_.path() / odd_file).string());
   undo(journal.writer().path());
   EXPECT_EQ(contents(temp_.path() / "in"), tree);
 }
