@@ -1,0 +1,102 @@
+#pragma once
+
+// Optional rules for new names, beyond the plain template expansion. Nothing
+// applies them unless a caller asks; expand_template itself never changes.
+//
+// A caller that uses them handles one file in this order:
+//   1. apply_track_digits(tag_v1, tag_v2, digits)      only with a track width
+//   2. expand_template(pattern, tag_v1, tag_v2, name, &from_tag)
+//      a false result refuses the file as too long, as without the rules
+//   3. make_portable(pattern, name, from_tag)          only for portable names
+//      a false result refuses the file as too long
+//   4. append ".mp3" where the name does not end in ".mp3" (after step 3 it
+//      always does), then the usual checks of the name
+//   5. first_free_name(name, is_taken)                 only when a collision
+//      gets a suffix; no answer means the file fails as a collision
+// template_warnings(pattern) is called once per run, before the first file.
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tags/id3v1.h"
+#include "tags/id3v2.h"
+
+namespace kestrune {
+
+// --- Portable names ---------------------------------------------------------
+
+// The longest name part (folder or file name, ".mp3" included) that common
+// file systems accept, in bytes.
+inline constexpr std::size_t kMaxNamePart = 255;
+
+// Makes an expanded name one that every common file system accepts.
+// `name` and `from_tag` are what expand_template produced (one flag per byte,
+// true for tag text); both are rewritten together. `pattern` is the template
+// the name was expanded from.
+//
+// - In tag text, '/', '\', '?', ':', '*', '"', '<', '>', '|', the bytes 0 to
+//   31 and 127 and (outside Windows, where text is UTF-8) the C1 controls
+//   U+0080 to U+009F each become one '_'. Tag text thus never makes folders.
+//   Template text is kept as written: its '\' and '/' still separate parts.
+// - Each part between separators loses its leading spaces and its trailing
+//   spaces and dots, and is cut to kMaxNamePart bytes at a UTF-8 character
+//   boundary. The last part is the file name: ".mp3" is appended where it
+//   does not end in ".mp3", and the cut and the trimming apply to the text
+//   before the ".mp3", so the ".mp3" is always kept.
+// - A part that is empty afterwards becomes "_", except the empty parts of
+//   the leading separators that the template itself begins with ("\Music\..."
+//   stays rooted) and a "." or ".." folder written wholly by the template.
+//
+// Answers false when the result is longer than kMaxNewName; the name is
+// rewritten all the same.
+bool make_portable(std::string_view pattern, std::string& name, std::vector<bool>& from_tag);
+
+// --- Track numbers of a fixed width -----------------------------------------
+
+inline constexpr int kMaxTrackDigits = 10;
+
+// The number before any '/' of `track` written with `digits` digits, leading
+// zeros added or dropped to fit ("3/12" with 2 gives "03", "007" with 2
+// gives "07"); a longer number is kept whole ("12" with 1 gives "12"). A
+// track that does not start with a number of ASCII digits followed by the end
+// or a '/' is returned unchanged. `digits` is clamped to 1..kMaxTrackDigits.
+std::string pad_track(std::string_view track, int digits);
+
+// Makes %track% expand to pad_track of what it expands to now: the ID3v2
+// track text, or else the ID3v1 track number, is padded and stored as
+// `tag_v2.track`. Other fields are untouched. Call it after reading the tags
+// and before expand_template.
+void apply_track_digits(const TagV1& tag_v1, TagV2& tag_v2, int digits);
+
+// --- Template warnings ------------------------------------------------------
+
+// The problems of a template, each once, in the order they first occur:
+// "unknown field %Titel%" for each token whose name is none of the six (the
+// empty name of "%%" included), and "lone % kept as written: \"...\"" for a %
+// without a closing one, quoting it and the text after it. An empty list
+// means the template is sound. The expansion itself is not affected.
+std::vector<std::string> template_warnings(std::string_view pattern);
+
+// --- Collisions with a suffix -----------------------------------------------
+
+// The most suffixes tried before a collision is given up.
+inline constexpr int kMaxCollisionSuffix = 10000;
+
+// The first of `name`, "NAME (1).mp3", "NAME (2).mp3", ... up to
+// kMaxCollisionSuffix for which `is_taken` answers false; the suffix goes
+// before a final ".mp3" (at the end of a name without one). No answer when
+// every candidate is taken or a candidate would be longer than kMaxNewName.
+//
+// `is_taken` must answer true for a name that exists in the folder or that
+// the run has already planned for another file, compared as the file system
+// compares names (so without regard to case on Windows). The file's own
+// current name does not count as existing in the folder, so that a file
+// already named right is not given a suffix.
+std::optional<std::string> first_free_name(const std::string& name,
+                                           const std::function<bool(const std::string&)>& is_taken);
+
+}  // namespace kestrune
