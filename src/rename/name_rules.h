@@ -11,17 +11,20 @@
 //      a false result refuses the file as too long
 //   4. append ".mp3" where the name does not end in ".mp3" (after step 3 it
 //      always does), then the usual checks of the name
-//   5. first_free_name(name, is_taken)                 only when a collision
-//      gets a suffix; no answer means the file fails as a collision
+//   5. first_free_name(name, is_taken[, kMaxNamePart with portable names])
+//      only when a collision gets a suffix; no answer means the file fails as
+//      a collision, as it does without the rule
 // template_warnings(pattern) is called once per run, before the first file.
 
 #include <cstddef>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "rename/name_template.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
 
@@ -88,15 +91,20 @@ inline constexpr int kMaxCollisionSuffix = 10000;
 
 // The first of `name`, "NAME (1).mp3", "NAME (2).mp3", ... up to
 // kMaxCollisionSuffix for which `is_taken` answers false; the suffix goes
-// before a final ".mp3" (at the end of a name without one). No answer when
-// every candidate is taken or a candidate would be longer than kMaxNewName.
+// before a final ".mp3" (at the end of a name without one). Where the file
+// name (the text after the last '\' or '/') would grow beyond
+// `max_file_name` bytes, the text before the suffix is cut at a UTF-8
+// character boundary to fit (no limit by default; pass kMaxNamePart for
+// portable names). No answer when every candidate is taken, or a candidate
+// would be longer than kMaxNewName or could not keep any of its own text.
 //
 // `is_taken` must answer true for a name that exists in the folder or that
 // the run has already planned for another file, compared as the file system
 // compares names (so without regard to case on Windows). The file's own
 // current name does not count as existing in the folder, so that a file
 // already named right is not given a suffix.
-std::optional<std::string> first_free_name(const std::string& name,
-                                           const std::function<bool(const std::string&)>& is_taken);
+std::optional<std::string> first_free_name(
+    const std::string& name, const std::function<bool(const std::string&)>& is_taken,
+    std::size_t max_file_name = std::numeric_limits<std::size_t>::max());
 
 }  // namespace kestrune

@@ -25,8 +25,7 @@ std::string portable(std::string_view pattern, const std::string& title, bool fi
 }
 
 TEST(MakePortable, ReplacesInTagTextTrimsAndCutsEachPart) {
-  const std::string a251(251, 'a');
-  const std::string a254(254, 'a');
+  const std::string a251(251, 'a'), a254(254, 'a');
   const struct {
     const char* pattern;
     std::string title;
@@ -108,8 +107,7 @@ TEST(TemplateWarnings, NamesEachUnknownFieldOnceAndALonePercent) {
 }
 
 TEST(FirstFreeName, CountsUpPastTheFolderAndThePlanWithinTheLimits) {
-  std::set<std::string> folder = {"A (1).mp3", "B"};
-  std::set<std::string> plan;
+  std::set<std::string> folder = {"A (1).mp3", "B"}, plan;
   int asked = 0;
   auto taken = [&](const std::string& name) {
     ++asked;
@@ -124,9 +122,11 @@ TEST(FirstFreeName, CountsUpPastTheFolderAndThePlanWithinTheLimits) {
   EXPECT_EQ(first_free_name("B", taken), "B (1)");
 
   const std::string fits = std::string(1015, 'x') + ".mp3";  // 1023 with " (1)"
-  folder = {fits, fits + "x"};
+  const std::string file = "d\\" + std::string(246, 'a') + "\xC3\xA9" "aaa.mp3";  // 255 bytes
+  folder = {fits, fits + "x", file};
   EXPECT_EQ(first_free_name(fits, taken)->size(), kMaxNewName);
   EXPECT_FALSE(first_free_name(fits + "x", taken));
+  EXPECT_EQ(first_free_name(file, taken, kMaxNamePart), "d\\" + std::string(246, 'a') + " (1).mp3");
 
   asked = 0;
   EXPECT_FALSE(first_free_name("C.mp3", [&](const std::string&) { return ++asked > 0; }));
