@@ -1,15 +1,20 @@
-// Names that are not UTF-8, symbolic links among the files and a folder of
-// 100,000 entries, all through the All Files walk of the batch.
+// Names that are not UTF-8 and a folder of 100,000 entries through the All
+// Files walk of the batch, and names that must never reach the file system.
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "app/batch.h"
+#ifdef KESTRUNE_TEST_CLI
+#include "cli/cli_capture.h"
+#endif
 #include "fault/fault_support.h"
 #include "support/fake_front_end.h"
 #include "support/tag_builder.h"
+#include "rename/rename.h"
 #include "support/temp_folder.h"
 
 namespace kestrune {
@@ -42,34 +47,47 @@ TEST(InvalidUtf8, NamesAreRenamedListedAndLoggedByteForByte) {
             "The following files couldn't be renamed:\r\n\r\n\xFF\xFE.mp3");
 }
 
-TEST(SymbolicLinks, TheLinkIsRenamedAndItsTargetNeverMoves) {
+// Names that tag text, or empty fields, would turn against the folder or the
+// file system: the core and the command line refuse each before anything is
+// made, and the dry run says so as the real run does.
+TEST(HostileNames, AreRefusedBeforeAnythingIsMadeAndTheDryRunSaysSo) {
   TempFolder folder;
-  fs::create_directories("elsewhere/folder.mp3");
-  const std::string real = test::tagged_image("Far", "Away");
-  const std::string near = test::tagged_image("Near", "By");
-  test::write_bytes("elsewhere/real.mp3", real);
-  fs::create_directory("music");
-  test::write_bytes("music/b.mp3", near);
-  fs::create_symlink("../elsewhere/real.mp3", "music/link.mp3");
-  fs::create_symlink("b.mp3", "music/a.mp3");  // sorted before its own target
-  fs::create_symlink("nowhere.mp3", "music/dangling.mp3");
-  fs::create_symlink("../elsewhere/folder.mp3", "music/dir.mp3");
-
-  const std::vector<Message> messages = run_all_files(folder.path() / "music");
-  fs::current_path(folder.path());
-
-  // a.mp3 takes the name its target's tags give; the target then finds the
-  // name taken by its own link and stays.
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].text, test::failure_box_text({"b.mp3"}));
-  EXPECT_EQ(fs::read_symlink("music/Near - By.mp3"), "b.mp3");
-  EXPECT_EQ(fs::read_symlink("music/Far - Away.mp3"), "../elsewhere/real.mp3");
-  EXPECT_EQ(fs::read_symlink("music/dangling.mp3"), "nowhere.mp3");
-  EXPECT_EQ(fs::read_symlink("music/dir.mp3"), "../elsewhere/folder.mp3");
-  EXPECT_FALSE(fs::is_symlink("music/b.mp3"));
-  EXPECT_EQ(test::read_bytes("music/b.mp3"), near);
-  EXPECT_EQ(test::read_bytes("elsewhere/real.mp3"), real);
-  EXPECT_TRUE(fs::is_directory("elsewhere/folder.mp3"));
+  // Empty fields before the template's backslashes would root the name; this
+  // title would then lead back into this folder.
+  std::string rooted = folder.path().relative_path().string() + "/escaped";
+  std::replace(rooted.begin(), rooted.end(), '/', '\\');
+  const struct {
+    const char* pattern;
+    std::string artist, title;
+    const char* reason;
+  } cases[] = {
+      {"%artist%\\%album%\\%title%", "", rooted, "tag text would leave the folder"},
+      {"%title%", "", "made\\..\\..\\escaped", "tag text would leave the folder"},
+      {"%artist%%title%", "\\made", "rooted", "tag text would leave the folder"},
+      {"%title%.\\x", "", "made\\.", "tag text would leave the folder"},  // half a ".."
+      {"%artist% - %title%", "AC/DC", "T", "the name holds a '/'"},
+      {"%title%", "", "del\x7F", "the new name would hold a control character"},
+      {"%title%", "", "csi\xC2\x9B", "the new name would hold a control character"},
+      {"made\\%title%\t", "", "tab", "the new name would hold a control character"},
+      {"%title%", "", std::string(252, 'f'), "a name part is longer than 255 bytes"},
+      {"%title%\\x", "", std::string(256, 'd'), "a name part is longer than 255 bytes"},
+  };
+  fs::create_directory("AC");  // "AC/DC" must not move the file into it
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.artist + c.title);
+    test::write_bytes("a.mp3", test::tagged_image(c.artist, c.title));
+    const std::string before = test::describe_tree(".");
+    EXPECT_EQ(rename_by_tags("a.mp3", c.pattern), -1);
+#ifdef KESTRUNE_TEST_CLI
+    const std::string line = "refused: a.mp3: " + std::string(c.reason) + "\n";
+    for (const char* dry_run : {"-n", "-q"}) {
+      const test::CliResult r = test::run_cli({dry_run, "--format", c.pattern, "a.mp3"});
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err.substr(0, line.size()), line);
+    }
+#endif
+    EXPECT_EQ(test::describe_tree("."), before);
+  }
 }
 
 TEST(LargeFolder, AllFilesWalksAHundredThousandEntriesAndLosesNone) {

@@ -1,13 +1,21 @@
-// Files that cannot be read, vanish, end inside their tag or fail while
-// being read: each is left as it was, and the others are still renamed.
+// Files that cannot be read, are no files at all, vanish, end inside their
+// tag or fail while being read: each is left as it was, and the others are
+// still renamed.
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
+#ifdef KESTRUNE_TEST_CLI
+#include "cli/cli_capture.h"
+#endif
 #include "fault/fault_support.h"
 #include "support/fake_front_end.h"
 #include "platform/platform.h"
@@ -23,7 +31,7 @@ using test::TempFolder;
 
 constexpr char kTemplate[] = "%artist% - %title%";
 
-TEST(UnreadableFile, IsPassedOverUntouchedWhileTheOthersAreRenamed) {
+TEST(UnreadableFile, IsAFailureThatTheBatchListsWhileTheOthersAreRenamed) {
   TempFolder folder;
   const std::string locked = test::tagged_image("Locked", "Song");
   test::write_bytes("a.mp3", locked);
@@ -34,19 +42,63 @@ TEST(UnreadableFile, IsPassedOverUntouchedWhileTheOthersAreRenamed) {
   // In a child without root's privileges, so that the permission binds.
   const int result = test::run_unprivileged([&] {
     const RenamePlan plan = plan_rename(std::string("a.mp3"), kTemplate);
-    if (plan.outcome != PlanOutcome::kSkipNotOpened || plan.error != EACCES) return 1;
-    test::FakeFrontEnd front_end(FileChoice{(folder.path() / "any.mp3").string(), {}}, true);
+    if (plan.outcome != PlanOutcome::kFailUnreadable || plan.error != EACCES) return 1;
+    test::FakeFrontEnd front_end(FileChoice{(folder.path() / "any.mp3").string(), {}}, false);
     run_batch(Settings{1, kTemplate}, front_end);
-    // A file that cannot be opened is skipped, which the batch counts as done.
-    if (front_end.messages.size() != 1 || front_end.messages[0].caption != "Success") return 2;
-    return 0;
+    const bool listed = front_end.messages.size() == 1 &&
+                        front_end.messages[0].text == test::failure_box_text({"a.mp3"});
+    return listed ? 0 : 2;
   });
   EXPECT_EQ(result, 0);
 
   ::chmod("a.mp3", 0600);
   EXPECT_EQ(test::read_bytes("a.mp3"), locked);
   EXPECT_TRUE(fs::exists("Open - Song.mp3"));
-  EXPECT_FALSE(fs::exists("Locked - Song.mp3"));
+}
+
+// Entries named *.mp3 that are not regular files are passed by with what they
+// are and never opened; a link to a regular file is renamed as the file is,
+// and its target stays where it is.
+TEST(HostileFiles, OnlyRegularFilesAreOpenedAndTheOthersAreSkippedWithWhatTheyAre) {
+  TempFolder folder;
+  fs::create_directory("elsewhere");
+  test::write_bytes("elsewhere/real.mp3", test::tagged_image("A", "T"));
+  fs::create_symlink("elsewhere/real.mp3", "link.mp3");
+  fs::create_symlink("/dev/null", "dev.mp3");
+  ASSERT_EQ(::mkfifo("fifo.mp3", 0600), 0);
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, "sock.mp3");
+  ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  fs::create_symlink("nowhere.mp3", "dangling.mp3");
+  fs::create_directory("folder.mp3");
+  const std::vector<std::string> names = {"dev.mp3",    "fifo.mp3",   "sock.mp3",   "dangling.mp3",
+                                          "folder.mp3", "missing.mp3", "link.mp3"};
+  const std::string before = test::describe_tree(".");
+  for (std::size_t i = 0; i + 1 < names.size(); ++i) {
+    EXPECT_EQ(rename_by_tags(names[i].c_str(), kTemplate), 0) << names[i];
+  }
+  EXPECT_EQ(test::describe_tree("."), before);
+#ifdef KESTRUNE_TEST_CLI
+  std::vector<std::string> arguments = {"--format", kTemplate};
+  arguments.insert(arguments.end(), names.begin(), names.end());
+  const test::CliResult r = test::run_cli(arguments);
+  EXPECT_EQ(r.err,
+            "skipped: dev.mp3: not a regular file: a device\n"
+            "skipped: fifo.mp3: not a regular file: a FIFO\n"
+            "skipped: sock.mp3: not a regular file: a socket\n"
+            "skipped: dangling.mp3: not a regular file: a link to nothing\n"
+            "skipped: folder.mp3: is a folder\n"
+            "failed: missing.mp3: no such file\n"
+            "1 renamed, 5 skipped, 1 failed\n");
+  EXPECT_EQ(r.out, "link.mp3 -> A - T.mp3\n");
+#else
+  EXPECT_EQ(rename_by_tags("link.mp3", kTemplate), 0);
+#endif
+  ::close(sock);
+  EXPECT_EQ(fs::read_symlink("A - T.mp3"), "elsewhere/real.mp3");
+  EXPECT_EQ(test::read_bytes("elsewhere/real.mp3"), test::tagged_image("A", "T"));
 }
 
 TEST(VanishingFile, RemovedAfterTheListingOrItsPlanIsSkippedWithoutMakingATarget) {
@@ -109,7 +161,7 @@ TEST(FailingReads, NeverNameAFileFromWhatWasReadBeforeTheError) {
       EXPECT_EQ(plan.new_name, "Artist - Title.mp3");
     } else {
       // The trailer is read first, from the end, so every failure is met.
-      EXPECT_EQ(plan.outcome, PlanOutcome::kSkipNotOpened);
+      EXPECT_EQ(plan.outcome, PlanOutcome::kFailUnreadable);
       EXPECT_EQ(plan.error, EIO);
       EXPECT_TRUE(plan.new_name.empty());
     }
