@@ -53,10 +53,6 @@ std::string_view folder_part(std::string_view path) {
   return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
 }
 
-// Not being a regular file (a folder, a FIFO named *.mp3) is a reason to
-// pass a file by; any other failure to open it means it was not renamed.
-bool open_failure_is_skip(int error) { return error == EISDIR || error == EINVAL; }
-
 std::string normal_key(const std::string& path) {
   return fs::path(path).lexically_normal().string();
 }
@@ -85,7 +81,7 @@ class Run {
   };
 
   void handle(const std::string& path, std::string_view base_folder);
-  bool plan(const std::string& path, RenamePlan& plan);
+  bool plan(const std::string& path, std::string_view base_folder, RenamePlan& plan);
   Item& next_item();
   void prepare(Item& item, std::string_view base_folder, RenamePlan& plan);
   bool group_full() const;
@@ -160,7 +156,7 @@ void Run::handle(const std::string& path, std::string_view base_folder) {
   RenamePlan plan;
   if (options_.dry_run) {
     step_.source = path;
-    if (!this->plan(path, plan)) return;
+    if (!this->plan(path, base_folder, plan)) return;
     resolve_into(step_.target, plan.new_name, base_folder);
     simulate(plan);
     return;
@@ -168,7 +164,7 @@ void Run::handle(const std::string& path, std::string_view base_folder) {
   Item& item = next_item();
   item.step.source = path;
   planning_ = &item;
-  const bool go = this->plan(path, plan);
+  const bool go = this->plan(path, base_folder, plan);
   planning_ = nullptr;
   if (!go) return;  // the item holds the problem
   item.rename = true;
@@ -177,28 +173,31 @@ void Run::handle(const std::string& path, std::string_view base_folder) {
 }
 
 // Opens and reads the file; false when it is not to be renamed (reported).
-bool Run::plan(const std::string& path, RenamePlan& plan) {
+bool Run::plan(const std::string& path, std::string_view base_folder, RenamePlan& plan) {
   int error = 0;
+  platform::EntryKind kind = platform::EntryKind::kRegular;
   {
-    platform::FilePtr file = platform::open_regular_file(path, &error);
+    platform::FilePtr file = platform::open_regular_file(path, &error, &kind);
     if (file) {
-      plan = plan_rename(reader_.open(std::move(file)), format_);
+      plan = plan_rename(reader_.open(std::move(file)), format_, std::string(base_folder));
       reader_.close();
     } else {
-      plan.outcome = PlanOutcome::kSkipNotOpened;
-      plan.error = error;
+      plan = plan_unopened(kind, error);
     }
   }  // closed before anything moves
-  const std::string_view reason = plan_reason(plan.outcome, plan.error);
+  const std::string reason = plan_reason(plan);
   switch (plan.outcome) {
     case PlanOutcome::kRename:
       return true;
-    case PlanOutcome::kSkipNotOpened:
-      if (open_failure_is_skip(plan.error)) {
+    case PlanOutcome::kSkipNotRegular:
+      // A file named on the command line that is not there is not renamed.
+      if (plan.kind != platform::EntryKind::kMissing) {
         problem("skipped", path, {}, reason, false);
-      } else {
-        problem(options_.dry_run ? "would fail" : "failed", path, {}, reason, true);
+        return false;
       }
+      [[fallthrough]];
+    case PlanOutcome::kFailUnreadable:
+      problem(options_.dry_run ? "would fail" : "failed", path, {}, reason, true);
       return false;
     case PlanOutcome::kSkipNoArgument:
     case PlanOutcome::kSkipNoTag:
@@ -207,6 +206,8 @@ bool Run::plan(const std::string& path, RenamePlan& plan) {
     case PlanOutcome::kRefuseLeavesFolder:
     case PlanOutcome::kRefuseControlCharacter:
     case PlanOutcome::kRefuseTooLong:
+    case PlanOutcome::kRefuseSlash:
+    case PlanOutcome::kRefusePartTooLong:
       problem("refused", path, {}, reason, true);
       return false;
   }

@@ -45,26 +45,33 @@ std::string escaped(std::string_view name) {
   return out;
 }
 
-std::string_view plan_reason(PlanOutcome outcome, int error) {
-  switch (outcome) {
+std::string plan_reason(const RenamePlan& plan) {
+  switch (plan.outcome) {
     case PlanOutcome::kRename:
       return "";
     case PlanOutcome::kSkipNoArgument:
       return "empty file name";
-    case PlanOutcome::kSkipNotOpened:
-      switch (error) {
-        case EISDIR:
-          return "is a folder";
-        case EINVAL:
-          return "not a regular file";
-        case ENOENT:
+    case PlanOutcome::kSkipNotRegular:
+      switch (plan.kind) {
+        case platform::EntryKind::kMissing:
           return "no such file";
-        case EACCES:
-        case EPERM:
-          return "permission denied";
+        case platform::EntryKind::kFolder:
+          return "is a folder";
+        case platform::EntryKind::kDanglingLink:
+          return "not a regular file: a link to nothing";
+        case platform::EntryKind::kDevice:
+          return "not a regular file: a device";
+        case platform::EntryKind::kFifo:
+          return "not a regular file: a FIFO";
+        case platform::EntryKind::kSocket:
+          return "not a regular file: a socket";
         default:
-          return "cannot be opened";
+          return "not a regular file";
       }
+    case PlanOutcome::kFailUnreadable:
+      return plan.error == EACCES || plan.error == EPERM ? "permission denied"
+             : plan.error == EIO                         ? "input/output error"
+                                                         : "cannot be opened";
     case PlanOutcome::kSkipNoTag:
       return "no ID3 tag";
     case PlanOutcome::kRefuseLeavesFolder:
@@ -73,6 +80,14 @@ std::string_view plan_reason(PlanOutcome outcome, int error) {
       return "the new name would hold a control character";
     case PlanOutcome::kRefuseTooLong:
       return "name too long";
+    case PlanOutcome::kRefuseSlash:
+      return "the name holds a '/'";
+    case PlanOutcome::kRefusePartTooLong:
+#ifdef _WIN32
+      return "a name part is longer than " + std::to_string(plan.part_limit) + " characters";
+#else
+      return "a name part is longer than " + std::to_string(plan.part_limit) + " bytes";
+#endif
   }
   return "unknown reason";
 }

@@ -19,8 +19,7 @@ void append_escaped(std::string& out, std::string_view name);
 std::string escaped(std::string_view name);
 
 // Why a file was not renamed, for a plan that is not kRename.
-// `error` is the plan's errno value for kSkipNotOpened.
-std::string_view plan_reason(PlanOutcome outcome, int error);
+std::string plan_reason(const RenamePlan& plan);
 
 // A system error (an errno value) in plain words: "target exists",
 // "permission denied", "name too long", ...

@@ -39,10 +39,28 @@ std::string text_from_latin1(std::string_view bytes);
 
 // --- Files and folders -------------------------------------------------------
 
+// What a path names, after following links.
+enum class EntryKind {
+  kRegular,       // a regular file
+  kMissing,       // nothing at all
+  kDanglingLink,  // a link that leads to nothing (or to itself)
+  kFolder,
+  kDevice,        // a character or block device
+  kFifo,
+  kSocket,
+  kOther,         // anything else the system has
+  kUnknown,       // the system would not say (a folder on the way not searchable)
+};
+
 // Opens `path` for binary reading when it names a regular file (after
-// following links). Anything else, a folder, a device or a FIFO included,
-// gives null with `*error` set to an errno value; opening never blocks.
-FilePtr open_regular_file(const std::string& path, int* error = nullptr);
+// following links). The entry is looked at first and nothing but a regular
+// file is ever opened, so a device, a FIFO or a socket is left untouched.
+// Otherwise gives null with `*error` set to an errno value (EISDIR for a
+// folder, the system's own error for a missing entry or a dangling link
+// (ENOENT mostly), EINVAL for the other kinds, the open's own error for a regular file) and `*kind` set to what the
+// entry is.
+FilePtr open_regular_file(const std::string& path, int* error = nullptr,
+                          EntryKind* kind = nullptr);
 
 // Turns a name that uses backslashes as folder separators into a host path.
 // On POSIX each backslash becomes a slash, so a leading backslash means the
@@ -59,6 +77,16 @@ inline bool is_absolute_path(std::string_view path) {
   return !path.empty() && path[0] == '/';
 #endif
 }
+
+// The longest name part (one file or folder name) that the file system of
+// `folder` accepts, in the units of `name_part_length`. `folder` is a host
+// path that need not exist yet: its nearest existing folder is asked, the
+// current directory when it is empty. 255 when the system cannot say.
+std::size_t name_part_limit(const std::string& folder);
+
+// The length of one name part as the file system counts it: bytes on POSIX,
+// UTF-16 units of the 8-bit text on Windows.
+std::size_t name_part_length(std::string_view part);
 
 // Creates one folder. The result tells whether it was made; callers that
 // follow the "failures are passed over" rule ignore it.

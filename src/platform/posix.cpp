@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -73,6 +74,15 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+EntryKind entry_kind(const struct stat& info) {
+  if (S_ISREG(info.st_mode)) return EntryKind::kRegular;
+  if (S_ISDIR(info.st_mode)) return EntryKind::kFolder;
+  if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) return EntryKind::kDevice;
+  if (S_ISFIFO(info.st_mode)) return EntryKind::kFifo;
+  if (S_ISSOCK(info.st_mode)) return EntryKind::kSocket;
+  return EntryKind::kOther;
+}
+
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -129,18 +139,40 @@ std::string text_from_latin1(std::string_view bytes) {
   return out;
 }
 
-FilePtr open_regular_file(const std::string& path, int* error) {
-  int ignored = 0;
-  int& result = error != nullptr ? *error : ignored;
-  // O_NONBLOCK keeps a FIFO named "*.mp3" from hanging the open.
+FilePtr open_regular_file(const std::string& path, int* error, EntryKind* kind) {
+  int ignored_error = 0;
+  EntryKind ignored_kind = EntryKind::kRegular;
+  int& result = error != nullptr ? *error : ignored_error;
+  EntryKind& what = kind != nullptr ? *kind : ignored_kind;
+  // Looked at before it is opened: opening a device can act on it.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    result = errno;
+    struct stat link {};
+    if (result == ENOENT || result == ENOTDIR || result == ELOOP) {
+      const bool is_link = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+      what = is_link ? EntryKind::kDanglingLink : EntryKind::kMissing;
+    } else {
+      what = EntryKind::kUnknown;
+    }
+    return nullptr;
+  }
+  what = entry_kind(info);
+  if (what != EntryKind::kRegular) {
+    result = what == EntryKind::kFolder ? EISDIR : EINVAL;
+    return nullptr;
+  }
+  // O_NONBLOCK keeps a FIFO put in the file's place meanwhile from hanging
+  // the open; the kind is checked again on what was opened.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     result = errno;
+    if (result == ENOENT) what = EntryKind::kMissing;
     return nullptr;
   }
-  struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    result = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    what = entry_kind(info);
+    result = what == EntryKind::kFolder ? EISDIR : EINVAL;
     ::close(fd);
     return nullptr;
   }
@@ -154,6 +186,24 @@ FilePtr open_regular_file(const std::string& path, int* error) {
   result = 0;
   return FilePtr(file);
 }
+
+std::size_t name_part_limit(const std::string& folder) {
+  constexpr std::size_t kUnknown = 255;
+  std::string probe = folder.empty() ? "." : folder;
+  for (;;) {
+    errno = 0;
+    const long limit = ::pathconf(probe.c_str(), _PC_NAME_MAX);
+    if (limit > 0) return static_cast<std::size_t>(limit);
+    if (limit < 0 && errno == 0) return SIZE_MAX;  // the system sets no limit
+    if ((errno != ENOENT && errno != ENOTDIR) || probe == "." || probe == "/") return kUnknown;
+    // Not made yet: the folder it will be made in decides.
+    while (probe.size() > 1 && probe.back() == '/') probe.pop_back();
+    const std::size_t slash = probe.rfind('/');
+    probe = slash == std::string::npos ? "." : probe.substr(0, slash == 0 ? 1 : slash);
+  }
+}
+
+std::size_t name_part_length(std::string_view part) { return part.size(); }
 
 std::string host_path(std::string_view name) {
   std::string host(name);

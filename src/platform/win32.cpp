@@ -83,33 +83,69 @@ std::string text_from_utf16(const char16_t* units, std::size_t count) {
 
 std::string text_from_latin1(std::string_view bytes) { return std::string(bytes); }
 
-FilePtr open_regular_file(const std::string& path, int* error) {
-  int ignored = 0;
-  int& result = error != nullptr ? *error : ignored;
+FilePtr open_regular_file(const std::string& path, int* error, EntryKind* kind) {
+  int ignored_error = 0;
+  EntryKind ignored_kind = EntryKind::kRegular;
+  int& result = error != nullptr ? *error : ignored_error;
+  EntryKind& what = kind != nullptr ? *kind : ignored_kind;
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     result = errno_from_last_error();
+    what = result == ENOENT ? EntryKind::kMissing : EntryKind::kUnknown;
     return nullptr;
   }
   if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
-    result = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? EISDIR : EINVAL;
+    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    what = folder ? EntryKind::kFolder : EntryKind::kDevice;
+    result = folder ? EISDIR : EINVAL;
     return nullptr;
   }
+  // The attributes of a link are its own; one that leads nowhere fails here.
+  HANDLE probe = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) {
+    result = errno_from_last_error();
+    if (result == ENOENT) {
+      const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      what = link ? EntryKind::kDanglingLink : EntryKind::kMissing;
+      return nullptr;
+    }
+  } else {
+    // Reserved names such as "CON" or "NUL" pass the attribute test but
+    // name a character device, which would block or read nothing.
+    const DWORD type = GetFileType(probe);
+    CloseHandle(probe);
+    if (type != FILE_TYPE_DISK) {
+      what = type == FILE_TYPE_PIPE ? EntryKind::kFifo : EntryKind::kDevice;
+      result = EINVAL;
+      return nullptr;
+    }
+  }
+  what = EntryKind::kRegular;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     result = errno != 0 ? errno : EACCES;
     return nullptr;
   }
-  // Reserved names such as "CON" or "NUL" pass the attribute test but open
-  // a character device, which would block or read nothing.
   const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
   if (GetFileType(handle) != FILE_TYPE_DISK) {
     std::fclose(file);
+    what = EntryKind::kDevice;
     result = EINVAL;
     return nullptr;
   }
   result = 0;
   return FilePtr(file);
+}
+
+std::size_t name_part_limit(const std::string&) { return 255; }
+
+std::size_t name_part_length(std::string_view part) {
+  if (part.empty()) return 0;
+  const int units = MultiByteToWideChar(CP_ACP, 0, part.data(),
+                                        static_cast<int>(std::min<std::size_t>(part.size(), 0x7FFFFFFF)),
+                                        nullptr, 0);
+  return units > 0 ? static_cast<std::size_t>(units) : part.size();
 }
 
 std::string host_path(std::string_view name) { return std::string(name); }

@@ -1,5 +1,6 @@
 #include "rename/rename.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -16,13 +17,29 @@ constexpr std::string_view kExtension = ".mp3";
 
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
-// Tag text may make folders below the place the template names, but a ".."
-// of its own or a leading separator (or drive) would carry the file elsewhere.
-bool tag_text_leaves_folder(const std::string& name, const std::vector<bool>& from_tag) {
-  if (!name.empty() && is_separator(name[0]) && from_tag[0]) return true;
+// Where a name starts: relative to a folder, at the root, or on Windows at
+// a drive (its root or its current folder) or a network share.
+enum class Anchor { kRelative, kRoot, kDriveRoot, kDriveRelative, kNetwork };
+
+Anchor anchor_of(std::string_view name) {
 #ifdef _WIN32
-  if (name.size() >= 2 && name[1] == ':' && (from_tag[0] || from_tag[1])) return true;
+  if (name.size() >= 2 && is_separator(name[0]) && is_separator(name[1])) return Anchor::kNetwork;
+  if (name.size() >= 2 && name[1] == ':') {
+    return name.size() >= 3 && is_separator(name[2]) ? Anchor::kDriveRoot : Anchor::kDriveRelative;
+  }
 #endif
+  if (!name.empty() && is_separator(name[0])) return Anchor::kRoot;
+  return Anchor::kRelative;
+}
+
+// Tag text may make folders below the place the template names, but a ".."
+// of its own would carry the file elsewhere, and so would a name that starts
+// somewhere the template does not (a leading separator or a drive from tag
+// text, or empty fields before the template's first backslash).
+bool leaves_folder(const std::string& name, const std::vector<bool>& from_tag,
+                   std::string_view pattern) {
+  const Anchor anchor = anchor_of(name);
+  if (anchor != Anchor::kRelative && anchor != anchor_of(pattern)) return true;
   std::size_t start = 0;
   while (start <= name.size()) {
     std::size_t end = start;
@@ -37,9 +54,18 @@ bool tag_text_leaves_folder(const std::string& name, const std::vector<bool>& fr
 }
 
 bool has_control_character(std::string_view name) {
-  for (const char c : name) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
     // A zero byte would cut the name short where the system reads it.
-    if (static_cast<unsigned char>(c) < 0x20) return true;
+    const auto byte = static_cast<unsigned char>(name[i]);
+    if (byte < 0x20 || byte == 0x7F) return true;
+#ifndef _WIN32
+    // The C1 controls U+0080 to U+009F in UTF-8; the ANSI code pages of
+    // Windows have printable characters there.
+    if (byte == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(name[i + 1]) <= 0x9F) {
+      return true;
+    }
+#endif
   }
   return false;
 }
@@ -57,9 +83,36 @@ std::string resolve(std::string_view name, const std::string& base_folder) {
   return joined + host;
 }
 
+// Whether a file or folder name in `name` is longer than the file system
+// where the file goes accepts.
+bool has_part_over_limit(std::string_view name, const std::string& base_folder,
+                         std::size_t& limit) {
+  const std::size_t last = name.rfind('\\');
+  const std::string folder = last == std::string_view::npos
+                                 ? base_folder
+                                 : resolve(name.substr(0, last == 0 ? 1 : last), base_folder);
+  limit = platform::name_part_limit(folder);
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = std::min(name.find('\\', start), name.size());
+    if (platform::name_part_length(name.substr(start, end - start)) > limit) return true;
+    if (end == name.size()) return false;
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
-RenamePlan plan_rename(std::FILE* file, std::string_view pattern) {
+RenamePlan plan_unopened(platform::EntryKind kind, int error) {
+  RenamePlan plan;
+  plan.error = error;
+  plan.kind = kind;
+  const bool regular = kind == platform::EntryKind::kRegular || kind == platform::EntryKind::kUnknown;
+  plan.outcome = regular ? PlanOutcome::kFailUnreadable : PlanOutcome::kSkipNotRegular;
+  return plan;
+}
+
+RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder) {
   RenamePlan plan;
   if (file == nullptr || pattern.empty()) return plan;
   TagV1 tag_v1;
@@ -70,11 +123,7 @@ RenamePlan plan_rename(std::FILE* file, std::string_view pattern) {
   const bool has_v2 = read_tag_v2(tag_v2, file);
   // A failed read is not the end of the file: a name made from what came
   // before it would be wrong, so the file is left as one that cannot be read.
-  if (std::ferror(file)) {
-    plan.outcome = PlanOutcome::kSkipNotOpened;
-    plan.error = EIO;
-    return plan;
-  }
+  if (std::ferror(file)) return plan_unopened(platform::EntryKind::kRegular, EIO);
   if (!has_v1 && !has_v2) {
     plan.outcome = PlanOutcome::kSkipNoTag;
     return plan;
@@ -91,10 +140,15 @@ RenamePlan plan_rename(std::FILE* file, std::string_view pattern) {
   }
   if (!fits || name.size() > kMaxNewName) {
     plan.outcome = PlanOutcome::kRefuseTooLong;
-  } else if (tag_text_leaves_folder(name, from_tag)) {
+  } else if (leaves_folder(name, from_tag, pattern)) {
     plan.outcome = PlanOutcome::kRefuseLeavesFolder;
   } else if (has_control_character(name)) {
     plan.outcome = PlanOutcome::kRefuseControlCharacter;
+  } else if (name.find('/') != std::string::npos) {
+    // Only the backslash makes folders, and both systems read '/' as one.
+    plan.outcome = PlanOutcome::kRefuseSlash;
+  } else if (has_part_over_limit(name, base_folder, plan.part_limit)) {
+    plan.outcome = PlanOutcome::kRefusePartTooLong;
   } else {
     plan.outcome = PlanOutcome::kRename;
     plan.new_name = std::move(name);
@@ -102,17 +156,14 @@ RenamePlan plan_rename(std::FILE* file, std::string_view pattern) {
   return plan;
 }
 
-RenamePlan plan_rename(const std::string& path, std::string_view pattern) {
-  RenamePlan plan;
-  if (path.empty() || pattern.empty()) return plan;
+RenamePlan plan_rename(const std::string& path, std::string_view pattern,
+                       const std::string& base_folder) {
+  if (path.empty() || pattern.empty()) return RenamePlan();
   int error = 0;
-  const platform::FilePtr file = platform::open_regular_file(path, &error);
-  if (!file) {
-    plan.outcome = PlanOutcome::kSkipNotOpened;
-    plan.error = error;
-    return plan;
-  }
-  return plan_rename(file.get(), pattern);
+  platform::EntryKind kind = platform::EntryKind::kRegular;
+  const platform::FilePtr file = platform::open_regular_file(path, &error, &kind);
+  if (!file) return plan_unopened(kind, error);
+  return plan_rename(file.get(), pattern, base_folder);
 }
 
 int apply_rename(const std::string& path, const std::string& new_name,

@@ -4,17 +4,22 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+
 namespace kestrune {
 
 // What the plan step decided for one file.
 enum class PlanOutcome {
   kRename,           // `new_name` is the target
   kSkipNoArgument,   // the path or the template is empty
-  kSkipNotOpened,    // not a regular file that could be opened and read; `error` says why
+  kSkipNotRegular,   // not a regular file (or nothing at all); `kind` says what it is
   kSkipNoTag,        // neither an ID3v1 trailer nor an ID3v2.3 tag
-  kRefuseLeavesFolder,  // tag text would climb out of, or above, the template's folder
-  kRefuseControlCharacter,  // the name holds a byte from 1 to 31
+  kFailUnreadable,   // a regular file that could not be opened or read; `error` says why
+  kRefuseLeavesFolder,  // the name would climb out of, or start above, the template's folder
+  kRefuseControlCharacter,  // the name holds a byte 1 to 31, DEL or a C1 control
   kRefuseTooLong,    // the name, ".mp3" included, is over 1023 characters
+  kRefuseSlash,      // the name holds a '/', which only the backslash may stand for
+  kRefusePartTooLong,  // a file or folder name in it is over the file system's limit
 };
 
 struct RenamePlan {
@@ -22,20 +27,30 @@ struct RenamePlan {
   // The new name as the template made it, ".mp3" appended where it did not
   // end in ".mp3"; backslashes separate folders. Set only for kRename.
   std::string new_name;
-  int error = 0;  // errno value for kSkipNotOpened
+  int error = 0;  // errno value for kFailUnreadable
+  platform::EntryKind kind = platform::EntryKind::kRegular;  // for kSkipNotRegular
+  std::size_t part_limit = 0;  // for kRefusePartTooLong: the file system's limit
 };
 
 // Skips count as success: the file is left alone and not reported.
 inline bool is_skip(PlanOutcome outcome) {
-  return outcome == PlanOutcome::kSkipNoArgument || outcome == PlanOutcome::kSkipNotOpened ||
+  return outcome == PlanOutcome::kSkipNoArgument || outcome == PlanOutcome::kSkipNotRegular ||
          outcome == PlanOutcome::kSkipNoTag;
 }
 
 // Opens and reads `path` and computes its new name. Touches nothing on disk.
-RenamePlan plan_rename(const std::string& path, std::string_view pattern);
+// A relative new name is meant to resolve against `base_folder` (a host
+// path, the current directory when empty), whose file system sets the
+// longest name part.
+RenamePlan plan_rename(const std::string& path, std::string_view pattern,
+                       const std::string& base_folder = std::string());
 
 // The same on a file the caller has opened (borrowed, binary, seekable).
-RenamePlan plan_rename(std::FILE* file, std::string_view pattern);
+RenamePlan plan_rename(std::FILE* file, std::string_view pattern,
+                       const std::string& base_folder = std::string());
+
+// The plan of a file that platform::open_regular_file did not open.
+RenamePlan plan_unopened(platform::EntryKind kind, int error);
 
 // Creates the folders that `new_name` names and moves `path` there, never
 // replacing an existing file. A relative `new_name` resolves against

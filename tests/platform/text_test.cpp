@@ -29,9 +29,7 @@ TEST(TextFromUtf16, KeepsEveryCharacterAndReplacesUnpairedSurrogates) {
     std::string expected;
   } cases[] = {
       {u"", ""},
-      {u"Abc", "Abc"},
       {u"Caf\u00E9 \u20AC \u65E5", "Caf\u00E9 \u20AC \u65E5"},  // two- and three-byte UTF-8
-      {u"\U0001F3B5!", "\U0001F3B5!"},                          // surrogate pair
       {u"a\xD83C", "a\uFFFD"},                                  // high surrogate at the end
       {u"a\xDFB5z", "a\uFFFDz"},                                // low surrogate alone
       {u"\xD83C\xD83C\xDFB5", "\uFFFD\U0001F3B5"},              // high, then a pair
@@ -39,10 +37,7 @@ TEST(TextFromUtf16, KeepsEveryCharacterAndReplacesUnpairedSurrogates) {
       {u"One\0Two"s, "One"},                                    // ends at the first zero unit
   };
   for (const auto& c : cases) EXPECT_EQ(from_utf16(c.units), c.expected) << c.expected;
-}
-
-TEST(TextFromUtf16, NeverReadsPastCountForASurrogateAtTheEnd) {
-  // The low surrogate lies behind `count` and must not be paired.
+  // A low surrogate behind `count` is never paired.
   const char16_t units[] = {u'x', 0xD83C, 0xDFB5};
   EXPECT_EQ(text_from_utf16(units, 2), "x\uFFFD");
 }
@@ -53,10 +48,8 @@ TEST(TextFromLatin1, KeepsValidUtf8AndReadsAnythingElseAsWindows1252) {
     std::string bytes;
     std::string expected;
   } cases[] = {
-      {"ASCII", "Plain Text 123", "Plain Text 123"},
       {"UTF-8 of 2, 3 and 4 bytes", "\u00E9\u20AC\U0001F3B5", "\u00E9\u20AC\U0001F3B5"},
-      {"Latin-1 letters", "Caf\xE9 \xFC\xDF", "Caf\u00E9 \u00FC\u00DF"},
-      {"Latin-1 high bytes", "\xA0\xFF", "\u00A0\u00FF"},
+      {"Latin-1 letters", "Caf\xE9 \xFC\xDF\xA0\xFF", "Caf\u00E9 \u00FC\u00DF\u00A0\u00FF"},
       {"Windows-1252 range", "\x80\x85\x8A\x99\x9F", "\u20AC\u2026\u0160\u2122\u0178"},
       {"bytes Windows-1252 leaves undefined", "\x81\x8D\x8F\x90\x9D",
        "\u0081\u008D\u008F\u0090\u009D"},
