@@ -59,7 +59,8 @@ MainDialog::MainDialog(Settings& settings, BatchRunner run_batch, QWidget* paren
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       settings_(settings),
-      run_batch_(std::move(run_batch)) {
+      run_batch_(std::move(run_batch)),
+      opening_format_(settings.format) {
   setWindowTitle(QStringLiteral("Kestrune"));
   const DialogUnits units(fontMetrics());
 
@@ -73,11 +74,12 @@ MainDialog::MainDialog(Settings& settings, BatchRunner run_batch, QWidget* paren
   template_box_ = new QLineEdit(this);
   place(template_box_, units, kTemplateBoxId, {28, 28, 123, 12});
 
-  auto* rename_button = new QPushButton(QStringLiteral("Rename Files"), this);
-  // A plain button: Enter must not press it, wherever the focus is.
-  rename_button->setAutoDefault(false);
-  rename_button->setDefault(false);
-  place(rename_button, units, kRenameFilesId, {59, 50, 66, 12});
+  rename_button_ = new QPushButton(QStringLiteral("Rename Files"), this);
+  // A plain button, never the default: Enter presses it only while it has
+  // the focus (keyPressEvent).
+  rename_button_->setAutoDefault(false);
+  rename_button_->setDefault(false);
+  place(rename_button_, units, kRenameFilesId, {59, 50, 66, 12});
 
   auto* method_group = new QGroupBox(QStringLiteral("Rename Method"), this);
   place(method_group, units, -1, {28, 72, 123, 24});
@@ -89,15 +91,25 @@ MainDialog::MainDialog(Settings& settings, BatchRunner run_batch, QWidget* paren
   all_files_ = new QRadioButton(QStringLiteral("All Files"), this);
   place(all_files_, units, kAllFilesId, {91, 83, 53, 10});
 
-  setTabOrder(template_box_, rename_button);
-  setTabOrder(rename_button, selected_);
+  setTabOrder(template_box_, rename_button_);
+  setTabOrder(rename_button_, selected_);
   setTabOrder(selected_, all_files_);
 
-  connect(rename_button, &QPushButton::clicked, this, [this] { rename_files(); });
+  connect(rename_button_, &QPushButton::clicked, this, [this] { rename_files(); });
 
   template_box_->setText(QString::fromStdString(settings_.format));
+  opening_text_ = template_box_->text();
   template_box_->selectAll();
   (settings_.method == 0 ? selected_ : all_files_)->setChecked(true);
+  // Tab reaches the set radio button only, as a group of radio buttons does
+  // in a Windows dialog; the arrow keys still move between the two.
+  const auto tab_to_set_button = [this] {
+    for (QRadioButton* button : {selected_, all_files_}) {
+      button->setFocusPolicy(button->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
+    }
+  };
+  tab_to_set_button();
+  connect(selected_, &QRadioButton::toggled, this, tab_to_set_button);
   template_box_->setFocus(Qt::OtherFocusReason);
 
   setFixedSize(units.x(kDialogWidthUnits), units.y(kDialogHeightUnits));
@@ -106,7 +118,8 @@ MainDialog::MainDialog(Settings& settings, BatchRunner run_batch, QWidget* paren
 
 void MainDialog::copy_controls() {
   settings_.method = all_files_->isChecked() ? 1 : 0;
-  settings_.format = template_from_text(template_box_->text());
+  const QString text = template_box_->text();
+  settings_.format = text == opening_text_ ? opening_format_ : template_from_text(text);
 }
 
 void MainDialog::rename_files() {
@@ -118,9 +131,12 @@ void MainDialog::reject() {}
 
 void MainDialog::keyPressEvent(QKeyEvent* event) {
   switch (event->key()) {
-    case Qt::Key_Escape:
     case Qt::Key_Return:
     case Qt::Key_Enter:
+      // A plain button lets Enter through to the dialog.
+      if (focusWidget() == rename_button_) rename_button_->click();
+      [[fallthrough]];
+    case Qt::Key_Escape:
       event->accept();
       return;
     default:

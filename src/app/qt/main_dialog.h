@@ -14,6 +14,7 @@ class QCloseEvent;
 class QFontMetrics;
 class QKeyEvent;
 class QLineEdit;
+class QPushButton;
 class QRadioButton;
 
 namespace kestrune {
@@ -59,7 +60,8 @@ class MainDialog : public QDialog {
   // writes the controls back on each press of "Rename Files" and on closing.
   MainDialog(Settings& settings, BatchRunner run_batch, QWidget* parent = nullptr);
 
-  // Escape and Enter never end the dialog; only closing does.
+  // Escape and Enter never end the dialog; only closing does. Enter presses
+  // "Rename Files" when that button has the focus, as Space does.
   void reject() override;
 
  protected:
@@ -67,14 +69,19 @@ class MainDialog : public QDialog {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  // The method becomes 1 when "All Files" is set, else 0; the template is
-  // the box's text cut by template_from_text.
+  // The method becomes 1 when "All Files" is set, else 0. The template is
+  // the box's text cut by template_from_text, unless the text is still the
+  // one shown on opening: then the template keeps its bytes as read, which
+  // need not be valid UTF-8.
   void copy_controls();
   void rename_files();
 
   Settings& settings_;
   BatchRunner run_batch_;
+  const std::string opening_format_;
+  QString opening_text_;
   QLineEdit* template_box_ = nullptr;
+  QPushButton* rename_button_ = nullptr;
   QRadioButton* selected_ = nullptr;
   QRadioButton* all_files_ = nullptr;
 };
