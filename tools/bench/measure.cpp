@@ -1,7 +1,9 @@
 // kestrune-bench-measure COMMAND [ARGUMENTS...]: runs the command with its
-// output thrown away and prints "SECONDS CPU_SECONDS PEAK_KIB STATUS": the
-// wall-clock time, the processor time (user and system) of the command and
-// anything it started, their peak resident memory and the exit status.
+// standard output thrown away (its error output goes where this program's
+// goes, so that a failure can be shown) and prints
+// "SECONDS CPU_SECONDS PEAK_KIB STATUS": the wall-clock time, the processor
+// time (user and system) of the command and anything it started, their peak
+// resident memory and the exit status.
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -22,8 +24,8 @@ int main(int argc, char** argv) {
   if (child == 0) {
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, STDOUT_FILENO);
-    ::dup2(null, STDERR_FILENO);
     ::execvp(argv[1], argv + 1);
+    std::fprintf(stderr, "kestrune-bench-measure: cannot run %s\n", argv[1]);
     ::_exit(127);
   }
   int status = 0;
