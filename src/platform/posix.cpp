@@ -138,6 +138,10 @@ bool write_all_at(int fd, std::string_view bytes) {
   return true;
 }
 
+// Asks the system to put the file on the disk; a file system that cannot
+// (EINVAL) is no failure.
+bool synced(int fd) { return ::fsync(fd) == 0 || errno == EINVAL; }
+
 // The folder part of `path` with its closing slash, or "" for a bare name.
 std::string folder_prefix(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -173,7 +177,7 @@ std::string write_beside(const std::string& target, const std::string& folder,
   int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd >= 0) {
     std::string named;
-    if (::fchmod(fd, mode) == 0 && write_all(fd, bytes) && ::fsync(fd) == 0) {
+    if (::fchmod(fd, mode) == 0 && write_all(fd, bytes) && synced(fd)) {
       const std::string self = "/proc/self/fd/" + std::to_string(fd);
       for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = temporary_name(attempt);
@@ -199,7 +203,7 @@ std::string write_beside(const std::string& target, const std::string& folder,
       continue;
     }
     bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, bytes);
-    ok = ok && ::fsync(fd) == 0;
+    ok = ok && synced(fd);
     error = errno;
     ok = ::close(fd) == 0 && ok;
     if (ok) return name;
@@ -220,7 +224,7 @@ bool rewrite_in_place(const std::string& path, std::string_view bytes) {
   ssize_t kept = -1;
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) kept = ::pread(fd, old.data(), old.size(), 0);
   bool ok = kept >= 0 && write_all_at(fd, bytes) &&
-            ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && ::fsync(fd) == 0;
+            ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && synced(fd);
   if (!ok && kept >= 0) {
     old.resize(static_cast<std::size_t>(kept));
     write_all_at(fd, old);
