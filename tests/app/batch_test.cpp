@@ -87,14 +87,16 @@ TEST_F(RunBatch, SeveralSelectedFailuresAreListedByBareNameAndNoSavesNothing) {
 TEST_F(RunBatch, AllFilesRenamesEveryMp3OfTheFolderOfATypedNameWithFreshListsEachRun) {
   put("x.mp3", titled("X"));
   put("Y.MP3", titled("Y"));
-  put("notes.txt", titled("Notes"));
+  for (const char* name : {"notes.txt", "x.mp3.bak", "mp3"}) put(name, titled(name));
   put("untagged.mp3", "no tags");
   fs::create_directory(music_ / "d.mp3");
   run(1, FileChoice{(music_ / "typed name.mp3").string(), {}});
   expect(1, {kSuccess});
   EXPECT_EQ(read_bytes(music_ / "X.mp3"), titled("X"));
   EXPECT_EQ(read_bytes(music_ / "Y.mp3"), titled("Y"));
-  EXPECT_EQ(read_bytes(music_ / "notes.txt"), titled("Notes"));
+  for (const char* name : {"notes.txt", "x.mp3.bak", "mp3"}) {
+    EXPECT_EQ(read_bytes(music_ / name), titled(name));
+  }
 
   // Failures in name order; the next run starts with an empty list.
   put("b.mp3", titled("X"));
