@@ -105,20 +105,18 @@ TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
       const std::string before = describe_tree(".");
 
       const bool settings = name == "Kestrune.ini";
-      EXPECT_EQ(test::run_unprivileged([&] {
-                  if (settings) {
-                    write_settings(Settings{0, "new"}, (place / name).string());
-                    return 0;
-                  }
-                  // The rename fails and is listed; nothing is said of the log.
-                  test::FakeFrontEnd front_end(FileChoice{place.string(), {"a.mp3"}}, true);
-                  run_batch(Settings{0, kTemplate}, front_end);
-                  return front_end.messages.size() == 1 &&
-                                 front_end.messages[0].text == test::failure_box_text({"a.mp3"})
-                             ? 0
-                             : 1;
-                }),
-                0);
+      const auto write_as_user = [&] {
+        if (settings) {
+          write_settings(Settings{0, "new"}, (place / name).string());
+          return true;
+        }
+        // The rename fails and is listed; nothing is said of the log.
+        test::FakeFrontEnd front_end(FileChoice{place.string(), {"a.mp3"}}, true);
+        run_batch(Settings{0, kTemplate}, front_end);
+        return front_end.messages.size() == 1 &&
+               front_end.messages[0].text == test::failure_box_text({"a.mp3"});
+      };
+      EXPECT_EQ(test::run_unprivileged([&] { return write_as_user() ? 0 : 1; }), 0);
       ::chmod("place", 0755);
       EXPECT_EQ(fs::symlink_status(place / name).type(), type);
       if (settings && row.settings_target != nullptr) {
