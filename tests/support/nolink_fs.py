@@ -4,9 +4,10 @@ a neighbour who races for the names that renames take.
 
 Usage: nolink_fs.py BACKING MOUNTPOINT
 
-Mirrors the folder BACKING at MOUNTPOINT and goes to the background once the
-mount stands (the exit status tells whether it does), until it is unmounted. link() is
-refused with EPERM, and libfuse 2 knows no rename flags, so the kernel
+Mirrors the files of the folder BACKING at MOUNTPOINT, as far as reading,
+writing and renaming them go, from the background once the mount stands (the
+exit status tells whether it does) until it is unmounted. link() is refused
+with EPERM, and libfuse 2 knows no rename flags, so the kernel
 refuses renameat2() with RENAME_NOREPLACE. Another process is played at two
 moments, chosen by the name a rename is about to take:
 
@@ -60,36 +61,9 @@ class NoLinks(Operations):
     def readdir(self, path, fh):
         return [".", ".."] + os.listdir(self._full(path))
 
-    def readlink(self, path):
-        return os.readlink(self._full(path))
-
-    def statfs(self, path):
-        st = os.statvfs(self._full(path))
-        keys = ("f_bavail", "f_bfree", "f_blocks", "f_bsize", "f_favail", "f_ffree",
-                "f_files", "f_flag", "f_frsize", "f_namemax")
-        return {key: getattr(st, key) for key in keys}
-
-    def chmod(self, path, mode):
-        os.chmod(self._full(path), mode)
-
-    def chown(self, path, uid, gid):
-        os.lchown(self._full(path), uid, gid)
-
-    def utimens(self, path, times=None):
-        os.utime(self._full(path), times, follow_symlinks=False)
-
     # Changes to names.
-    def mkdir(self, path, mode):
-        os.mkdir(self._full(path), mode)
-
-    def rmdir(self, path):
-        os.rmdir(self._full(path))
-
     def unlink(self, path):
         os.unlink(self._full(path))
-
-    def symlink(self, target, source):
-        os.symlink(source, self._full(target))
 
     def link(self, target, source):
         raise FuseOSError(errno.EPERM)
@@ -121,9 +95,6 @@ class NoLinks(Operations):
         full = self._full(path)
         if os.path.basename(path).startswith("stolen") and os.path.getsize(full) == 0:
             self._neighbour_saves(path, os.O_WRONLY)
-
-    def fsync(self, path, datasync, fh):
-        os.fsync(fh)
 
     def release(self, path, fh):
         os.close(fh)
