@@ -67,7 +67,10 @@ bool make_folder(const std::string& path);
 // Renames `from` to `to` without ever replacing an existing file. Answers 0
 // on success and an errno value on failure (EEXIST when the target exists).
 // A target that is the source itself (the same file, perhaps under another
-// letter case) is handed to the plain rename and is not a failure.
+// letter case) is handed to the plain rename and is not a failure. Where the
+// file system has neither a no-replace rename nor hard links, the target is
+// first reserved by an exclusive create and renamed over only while it is
+// still that empty file.
 int rename_no_replace(const std::string& from, const std::string& to);
 
 // The process's current directory, or nothing when it cannot be obtained.
