@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, when they are missing.
-# Usage: scripts/install-deps.sh GROUP...   (groups: build qt gui fuzz windows bench)
+# Usage: scripts/install-deps.sh GROUP...   (groups: build qt fuse gui fuzz windows bench)
 set -euo pipefail
 
 packages=()
@@ -8,6 +8,7 @@ for group in "$@"; do
   case "$group" in
     build)   packages+=(cmake g++ make libgtest-dev) ;;
     qt)      packages+=(qt6-base-dev libgl-dev) ;;
+    fuse)    packages+=(fuse python3-fusepy) ;;
     gui)     packages+=(xvfb openbox xdotool x11-utils imagemagick) ;;
     fuzz)    packages+=(clang-14 libclang-rt-14-dev) ;;
     windows) packages+=(g++-mingw-w64-x86-64 wine64 wine) ;;

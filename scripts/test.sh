@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh build qt
+# fuse: a file system without hard links for the rename tests, in Python.
+scripts/install-deps.sh build qt fuse
 
 build=build/test
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_SANITIZE=ON -DKESTRUNE_WERROR=ON \

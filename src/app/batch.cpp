@@ -83,7 +83,9 @@ void run_batch(const Settings& settings, BatchFrontEnd& front_end) {
   }
   if (front_end.show_message(
           {failures.box_text(), "Error", MessageButtons::kYesNo, MessageIcon::kWarning})) {
-    platform::write_file(kErrorLogName, failures.log_bytes());
+    // Never through a link, and never a half-written list over an old one.
+    platform::replace_file(kErrorLogName, failures.log_bytes(),
+                           platform::ReplacePolicy::kRegularFileOnly);
   }
 }
 

@@ -12,6 +12,7 @@ namespace kestrune {
 namespace {
 
 constexpr std::size_t kMaxLinePiece = 511;
+constexpr std::size_t kMaxSettingsRead = std::size_t{1} << 20;
 
 bool is_c_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -51,10 +52,8 @@ void parse_format(Settings& settings, std::string_view line) {
   const std::size_t equals = line.find('=');
   if (equals == std::string_view::npos) return;
   std::string_view value = equals + 2 <= line.size() ? line.substr(equals + 2) : std::string_view();
-  if (!value.empty() && value.back() == '\n') {
-    value.remove_suffix(1);
-    if (!value.empty() && value.back() == '\r') value.remove_suffix(1);
-  }
+  // Only the line break goes: a CR before it was a lone CR in the file.
+  if (!value.empty() && value.back() == '\n') value.remove_suffix(1);
   settings.format = std::string(value.substr(0, kMaxFormat));
 }
 
@@ -89,10 +88,10 @@ void parse_settings(Settings& settings, std::string_view bytes) {
 void read_settings(Settings& settings, const std::string& path) {
   const platform::FilePtr file = platform::open_regular_file(path);
   if (!file) return;
-  std::string bytes;
-  char buffer[4096];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) bytes.append(buffer, got);
+  // The file is three short lines; whatever lies beyond the first MiB of a
+  // huge or foreign one is not read.
+  std::string bytes(kMaxSettingsRead, '\0');
+  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file.get()));
   parse_settings(settings, bytes);
 }
 
@@ -108,7 +107,8 @@ std::string format_settings(const Settings& settings) {
 }
 
 void write_settings(const Settings& settings, const std::string& path) {
-  platform::replace_file(path, format_settings(settings));
+  // Settings kept as a link elsewhere are written there, and the link stays.
+  platform::replace_file(path, format_settings(settings), platform::ReplacePolicy::kThroughLinks);
 }
 
 }  // namespace kestrune

@@ -21,8 +21,8 @@ struct Settings {
 // that already ends in a separator (a root folder) gives two in a row.
 std::string settings_path(const std::string& folder);
 
-// Updates `settings` from the file at `path`; fields it does not set keep
-// their values. A missing or unreadable file changes nothing.
+// Updates `settings` from the first MiB of the file at `path`; fields it does
+// not set keep their values. A missing or unreadable file changes nothing.
 void read_settings(Settings& settings, const std::string& path);
 
 // The same on the file's bytes: CR LF pairs read as "\n", lines taken in
@@ -31,7 +31,8 @@ void parse_settings(Settings& settings, std::string_view bytes);
 
 // Replaces the file at `path` with the three lines of `settings`, CR LF
 // between them. The old file stays whole when the new one cannot be written;
-// nothing is reported.
+// nothing is reported. A link at `path` is written through to its target; a
+// file whose folder takes no new files is rewritten in place.
 void write_settings(const Settings& settings, const std::string& path);
 
 // The file's bytes as write_settings writes them.

@@ -95,7 +95,10 @@ bool make_folder(const std::string& path);
 // Renames `from` to `to` without ever replacing an existing file. Answers 0
 // on success and an errno value on failure (EEXIST when the target exists).
 // A target that is the source itself (the same file, perhaps under another
-// letter case) is handed to the plain rename and is not a failure.
+// letter case) is handed to the plain rename and is not a failure. Where the
+// file system has neither a no-replace rename nor hard links, the target is
+// first reserved by an exclusive create and renamed over only while it is
+// still that empty file.
 int rename_no_replace(const std::string& from, const std::string& to);
 
 // The process's current directory, or nothing when it cannot be obtained.
@@ -110,10 +113,25 @@ bool change_directory(const std::string& path);
 // lists nothing.
 std::vector<std::string> list_mp3_files(const std::string& folder);
 
+// What replace_file does with the name it is given.
+enum class ReplacePolicy {
+  // Only a regular file or nothing may stand at the name: a link, a folder,
+  // a FIFO or a device there is left alone and nothing is written.
+  kRegularFileOnly,
+  // A chain of links is followed to the name it ends at, and the new file is
+  // made in that name's folder, so the links stay and lead to the new bytes.
+  // Where that folder refuses new files but the old file may be written,
+  // the file is rewritten in place instead.
+  kThroughLinks,
+};
+
 // Replaces the file at `path` with `bytes` so that a crash, a kill or a full
 // disk leaves either the old file or the new one, never a partial one, and no
-// temporary file behind. False when the new content could not be put in place.
-bool replace_file(const std::string& path, std::string_view bytes);
+// temporary file behind; the new file keeps the old one's permission bits.
+// The one exception is the in-place rewrite of kThroughLinks, which puts the
+// old bytes back when the new ones do not fit. False when the new content
+// could not be put in place.
+bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy policy);
 
 // Writes `bytes` to `path`, creating it or emptying it first. False when the
 // file could not be opened or written.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -99,6 +100,33 @@ int rename_by_link(const std::string& from, const std::string& to) {
   return 0;
 }
 
+int rename_over_reservation(const std::string& from, const std::string& to) {
+  // File systems without hard links (vfat, exFAT, many FUSE ones): the
+  // target is reserved by an exclusive create, which turns away anyone who
+  // creates it after us. Whoever writes into the reservation or puts another
+  // file in its place is noticed by the look right before the rename.
+  const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  struct stat reserved;
+  const bool known = ::fstat(fd, &reserved) == 0;
+  const int error = errno;
+  ::close(fd);
+  if (!known) {
+    ::unlink(to.c_str());
+    return error;
+  }
+  const auto still_ours = [&] {
+    struct stat now;
+    return ::lstat(to.c_str(), &now) == 0 && same_file(now, reserved) && S_ISREG(now.st_mode) &&
+           now.st_size == 0;
+  };
+  if (!still_ours()) return EEXIST;
+  if (::rename(from.c_str(), to.c_str()) == 0) return 0;
+  const int failed = errno;
+  if (still_ours()) ::unlink(to.c_str());
+  return failed;
+}
+
 bool write_all(int fd, std::string_view bytes) {
   for (std::size_t done = 0; done < bytes.size();) {
     const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -107,6 +135,113 @@ bool write_all(int fd, std::string_view bytes) {
     done += static_cast<std::size_t>(wrote);
   }
   return true;
+}
+
+bool write_all_at(int fd, std::string_view bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t wrote =
+        ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+// Asks the system to put the file on the disk; a file system that cannot
+// (EINVAL) is no failure.
+bool synced(int fd) { return ::fsync(fd) == 0 || errno == EINVAL; }
+
+// The folder part of `path` with its closing slash, or "" for a bare name.
+std::string folder_prefix(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Follows `path` through symbolic links until it names something that is no
+// link, or nothing. False on a loop or a link that cannot be read.
+bool follow_links(std::string& path) {
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return false;
+    target.resize(static_cast<std::size_t>(length));
+    path = target[0] == '/' ? target : folder_prefix(path) + target;
+  }
+  return false;
+}
+
+// Writes `bytes` with the permission bits `mode` to a new file in `folder`
+// (the folder of `target`), flushed to the disk and named beside `target`.
+// Answers the new name, or "" with `error` set; nothing is left behind then.
+std::string write_beside(const std::string& target, const std::string& folder,
+                         std::string_view bytes, mode_t mode, int& error) {
+  auto temporary_name = [&](int attempt) {
+    return target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+  };
+  // An unnamed file first, where the file system offers one: a kill while it
+  // is written or flushed leaves nothing behind. It gets a name only once its
+  // bytes are on disk.
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    std::string named;
+    if (::fchmod(fd, mode) == 0 && write_all(fd, bytes) && synced(fd)) {
+      const std::string self = "/proc/self/fd/" + std::to_string(fd);
+      for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = temporary_name(attempt);
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+          named = name;
+          break;
+        }
+        if (errno != EEXIST) break;
+      }
+    }
+    error = errno;
+    ::close(fd);
+    if (!named.empty() || error == ENOSPC || error == EFBIG || error == EDQUOT) return named;
+  }
+
+  // Otherwise a named file, created exclusively and removed on failure.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = temporary_name(attempt);
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      error = errno;
+      if (error != EEXIST) return std::string();
+      continue;
+    }
+    bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, bytes);
+    ok = ok && synced(fd);
+    error = errno;
+    ok = ::close(fd) == 0 && ok;
+    if (ok) return name;
+    ::unlink(name.c_str());
+    return std::string();
+  }
+  return std::string();
+}
+
+// Writes `bytes` over the start of the regular file `path` and cuts it to
+// their length. When that fails, the old bytes that were overwritten and the
+// old length are put back.
+bool rewrite_in_place(const std::string& path, std::string_view bytes) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  std::string old(bytes.size(), '\0');
+  ssize_t kept = -1;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) kept = ::pread(fd, old.data(), old.size(), 0);
+  bool ok = kept >= 0 && write_all_at(fd, bytes) &&
+            ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && synced(fd);
+  if (!ok && kept >= 0) {
+    old.resize(static_cast<std::size_t>(kept));
+    write_all_at(fd, old);
+    ::ftruncate(fd, info.st_size);
+    ::fsync(fd);
+  }
+  return ::close(fd) == 0 && ok;
 }
 
 }  // namespace
@@ -232,11 +367,8 @@ int rename_no_replace(const std::string& from, const std::string& to) {
   if (!no_flag) return error;
 
   error = rename_by_link(from, to);
-  if (error != EPERM && error != EOPNOTSUPP) return error;
-
-  // File systems without hard links (vfat, exFAT): a check, then the rename.
-  if (::lstat(to.c_str(), &target) == 0) return EEXIST;
-  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  if (error != EPERM && error != EOPNOTSUPP && error != ENOSYS) return error;
+  return rename_over_reservation(from, to);
 }
 
 std::optional<std::string> current_directory() {
@@ -277,62 +409,32 @@ bool write_file(const std::string& path, std::string_view bytes) {
   return ::close(fd) == 0 && ok;
 }
 
-bool replace_file(const std::string& path, std::string_view bytes) {
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  auto temporary_name = [&](int attempt) {
-    return path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-  };
-  std::string temporary;
+bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy policy) {
+  std::string target = path;
+  if (policy == ReplacePolicy::kThroughLinks && !follow_links(target)) return false;
+  struct stat old;
+  const bool exists = ::lstat(target.c_str(), &old) == 0;
+  if (!exists && errno != ENOENT) return false;
+  // A link (when not followed), a folder, a FIFO or a device is left alone.
+  if (exists && !S_ISREG(old.st_mode)) return false;
 
-  // An unnamed file first, where the file system offers one: a kill while it
-  // is written or flushed leaves nothing behind. It gets a name only once its
-  // bytes are on disk.
-  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    if (write_all(fd, bytes) && ::fsync(fd) == 0) {
-      const std::string self = "/proc/self/fd/" + std::to_string(fd);
-      for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = temporary_name(attempt);
-        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-          temporary = name;
-          break;
-        }
-        if (errno != EEXIST) break;
-      }
-    }
-    ::close(fd);
+  const std::string prefix = folder_prefix(target);
+  const std::string folder = prefix.empty() ? "." : prefix;
+  int error = 0;
+  const std::string temporary =
+      write_beside(target, folder, bytes, exists ? old.st_mode & 07777 : 0666, error);
+  if (temporary.empty()) {
+    // A folder that takes no new files, around a file that may be written.
+    const bool in_place = policy == ReplacePolicy::kThroughLinks && exists &&
+                          (error == EACCES || error == EPERM);
+    return in_place && rewrite_in_place(target, bytes);
   }
-
-  // Otherwise a named file, created exclusively and removed on failure.
-  for (int attempt = 0; temporary.empty() && attempt < 100; ++attempt) {
-    const std::string name = temporary_name(attempt);
-    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      if (errno != EEXIST) return false;
-      continue;
-    }
-    bool ok = write_all(fd, bytes);
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok) {
-      ::unlink(name.c_str());
-      return false;
-    }
-    temporary = name;
-  }
-  if (temporary.empty()) return false;
-
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (::rename(temporary.c_str(), target.c_str()) != 0) {
     ::unlink(temporary.c_str());
     return false;
   }
   // The rename itself is durable only once the folder is flushed.
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  sync_folder(folder);
   return true;
 }
 

@@ -62,6 +62,48 @@ bool write_all(HANDLE file, std::string_view bytes) {
   return true;
 }
 
+// Where the reparse points (links, junctions) that `path` passes through
+// lead: the final name of what it opens. False where that cannot be opened.
+bool follow_links(std::string& path) {
+  const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::string final_name(MAX_PATH, '\0');
+  DWORD length = GetFinalPathNameByHandleA(file, final_name.data(), MAX_PATH, FILE_NAME_NORMALIZED);
+  if (length >= MAX_PATH) {
+    final_name.assign(length, '\0');
+    length = GetFinalPathNameByHandleA(file, final_name.data(), length, FILE_NAME_NORMALIZED);
+  }
+  CloseHandle(file);
+  if (length == 0 || length >= final_name.size()) return false;
+  final_name.resize(length);
+  path = final_name;
+  return true;
+}
+
+// Writes `bytes` over the start of the file `path` and cuts it to their
+// length; when that fails, the overwritten bytes and the old length go back.
+bool rewrite_in_place(const std::string& path, std::string_view bytes) {
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER old_size{};
+  std::string old(bytes.size(), '\0');
+  DWORD kept = 0;
+  const bool read = GetFileSizeEx(file, &old_size) &&
+                    ReadFile(file, old.data(), static_cast<DWORD>(old.size()), &kept, nullptr);
+  const auto rewrite = [&](std::string_view with, LARGE_INTEGER size) {
+    return SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) && write_all(file, with) &&
+           SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file) &&
+           FlushFileBuffers(file);
+  };
+  LARGE_INTEGER new_size{};
+  new_size.QuadPart = static_cast<LONGLONG>(bytes.size());
+  const bool ok = read && rewrite(bytes, new_size);
+  if (!ok && read) rewrite(std::string_view(old.data(), kept), old_size);
+  return CloseHandle(file) && ok;
+}
+
 }  // namespace
 
 std::string text_from_utf16(const char16_t* units, std::size_t count) {
@@ -204,21 +246,39 @@ bool write_file(const std::string& path, std::string_view bytes) {
   return CloseHandle(file) && ok;
 }
 
-bool replace_file(const std::string& path, std::string_view bytes) {
+bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy policy) {
+  std::string target = path;
+  DWORD attributes = GetFileAttributesA(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (policy == ReplacePolicy::kRegularFileOnly || !follow_links(target)) return false;
+    attributes = GetFileAttributesA(target.c_str());
+  }
+  const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+  if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+  // Only a plain file is replaced: never a folder, a device or a link.
+  constexpr DWORD kNotAFile =
+      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
+  if (exists && (attributes & kNotAFile) != 0) return false;
+
   std::string temporary;
   HANDLE file = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; file == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-    temporary = path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-" +
+  DWORD error = ERROR_FILE_EXISTS;
+  for (int attempt = 0; error == ERROR_FILE_EXISTS && attempt < 100; ++attempt) {
+    temporary = target + ".tmp" + std::to_string(GetCurrentProcessId()) + "-" +
                 std::to_string(attempt);
     file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
+    error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
   }
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) {
+    // A folder that takes no new files, around a file that may be written.
+    return policy == ReplacePolicy::kThroughLinks && exists && error == ERROR_ACCESS_DENIED &&
+           rewrite_in_place(target, bytes);
+  }
   bool ok = write_all(file, bytes);
   ok = FlushFileBuffers(file) && ok;
   ok = CloseHandle(file) && ok;
-  if (!ok || !MoveFileExA(temporary.c_str(), path.c_str(),
+  if (!ok || !MoveFileExA(temporary.c_str(), target.c_str(),
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     DeleteFileA(temporary.c_str());
     return false;

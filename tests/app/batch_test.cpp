@@ -32,15 +32,28 @@ class RunBatch : public ::testing::Test {
     front_end_.answer = yes;
     run_batch(Settings{method, "%title%"}, front_end_);
   }
-  void expect_success_box() {
-    ASSERT_EQ(front_end_.messages.size(), 1u);
-    const Message& box = front_end_.messages[0];
-    EXPECT_EQ(box.text, "Successfuly renamed all selected files!");
-    EXPECT_EQ(box.caption, "Success");
-    EXPECT_EQ(box.buttons, MessageButtons::kOk);
-    EXPECT_EQ(box.icon, MessageIcon::kInformation);
+  // The request of `method`, and the boxes shown so far have the texts `boxes`.
+  void expect(std::int32_t method, const std::vector<std::string>& boxes) {
+    ASSERT_FALSE(front_end_.requests.empty());
+    const FileRequest& request = front_end_.requests.back();
+    EXPECT_EQ(request.title, "Rename MP3 Files...");
+    const std::vector<std::pair<std::string, std::string>> filters = {
+        {"MP3 Files (*.mp3)", "*.mp3"}, {"All Files (*.*)", "*.*"}};
+    EXPECT_EQ(request.filters, filters);
+    EXPECT_EQ(request.allow_multiple, method == 0);
+    EXPECT_EQ(request.file_must_exist, method == 0);
+    ASSERT_EQ(front_end_.messages.size(), boxes.size());
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+      const Message& box = front_end_.messages[i];
+      const bool success = box.text == kSuccess;
+      EXPECT_EQ(box.text, boxes[i]);
+      EXPECT_EQ(box.caption, success ? "Success" : "Error");
+      EXPECT_EQ(box.buttons, success ? MessageButtons::kOk : MessageButtons::kYesNo);
+      EXPECT_EQ(box.icon, success ? MessageIcon::kInformation : MessageIcon::kWarning);
+    }
   }
 
+  static constexpr char kSuccess[] = "Successfuly renamed all selected files!";
   test::TempFolder temp_;
   fs::path music_ = temp_.path() / "music";
   test::FakeFrontEnd front_end_;
@@ -51,23 +64,7 @@ TEST_F(RunBatch, SingleSelectedFailureIsListedByFullPathAndSavedOnYes) {
   put("Same.mp3", "taken");
   const std::string full_path = (music_ / "a.mp3").string();
   run(0, FileChoice{full_path, {}}, true);
-
-  ASSERT_EQ(front_end_.requests.size(), 1u);
-  const FileRequest& request = front_end_.requests[0];
-  EXPECT_EQ(request.title, "Rename MP3 Files...");
-  const std::vector<std::pair<std::string, std::string>> filters = {
-      {"MP3 Files (*.mp3)", "*.mp3"}, {"All Files (*.*)", "*.*"}};
-  EXPECT_EQ(request.filters, filters);
-  EXPECT_TRUE(request.allow_multiple);
-  EXPECT_TRUE(request.file_must_exist);
-
-  ASSERT_EQ(front_end_.messages.size(), 1u);
-  const Message& box = front_end_.messages[0];
-  EXPECT_EQ(box.text, "The following files couldn't be renamed:\n\n" + full_path +
-                          "\n\nSave list to file? (Error.log)");
-  EXPECT_EQ(box.caption, "Error");
-  EXPECT_EQ(box.buttons, MessageButtons::kYesNo);
-  EXPECT_EQ(box.icon, MessageIcon::kWarning);
+  expect(0, {failure_box_text({full_path})});
   EXPECT_EQ(read_bytes(music_ / "Error.log"),
             "The following files couldn't be renamed:\r\n\r\n" + full_path);
   EXPECT_EQ(read_bytes(music_ / "a.mp3"), titled("Same"));
@@ -80,68 +77,45 @@ TEST_F(RunBatch, SeveralSelectedFailuresAreListedByBareNameAndNoSavesNothing) {
   put("untagged.mp3", "no tags");
   put("Same.mp3", "taken");
   put("Error.log", "earlier log");
-  const FileChoice choice{music_.string(), {"d.mp3", "a.mp3", "b.mp3", "untagged.mp3"}};
-  run(0, choice);
-
-  ASSERT_EQ(front_end_.messages.size(), 1u);
-  EXPECT_EQ(front_end_.messages[0].text, failure_box_text({"d.mp3", "b.mp3"}));
+  run(0, FileChoice{music_.string(), {"d.mp3", "a.mp3", "b.mp3", "untagged.mp3"}});
+  expect(0, {failure_box_text({"d.mp3", "b.mp3"})});
   EXPECT_EQ(read_bytes(music_ / "One.mp3"), titled("One"));
   EXPECT_EQ(read_bytes(music_ / "untagged.mp3"), "no tags");
   EXPECT_EQ(read_bytes(music_ / "Error.log"), "earlier log");
-
-  // Without an earlier log, No creates none.
-  fs::remove(music_ / "Error.log");
-  run(0, choice);
-  EXPECT_EQ(front_end_.messages.size(), 2u);
-  EXPECT_FALSE(fs::exists(music_ / "Error.log"));
 }
 
-TEST_F(RunBatch, AllFilesRenamesEveryMp3OfTheFolderOfATypedName) {
+TEST_F(RunBatch, AllFilesRenamesEveryMp3OfTheFolderOfATypedNameWithFreshListsEachRun) {
   put("x.mp3", titled("X"));
   put("Y.MP3", titled("Y"));
-  put("notes.txt", titled("Notes"));
+  for (const char* name : {"notes.txt", "x.mp3.bak", "mp3"}) put(name, titled(name));
   put("untagged.mp3", "no tags");
   fs::create_directory(music_ / "d.mp3");
   run(1, FileChoice{(music_ / "typed name.mp3").string(), {}});
-
-  ASSERT_EQ(front_end_.requests.size(), 1u);
-  EXPECT_FALSE(front_end_.requests[0].allow_multiple);
-  EXPECT_FALSE(front_end_.requests[0].file_must_exist);
-  expect_success_box();
+  expect(1, {kSuccess});
   EXPECT_EQ(read_bytes(music_ / "X.mp3"), titled("X"));
   EXPECT_EQ(read_bytes(music_ / "Y.mp3"), titled("Y"));
-  EXPECT_EQ(read_bytes(music_ / "notes.txt"), titled("Notes"));
-  EXPECT_TRUE(fs::is_directory(music_ / "d.mp3"));
-}
+  for (const char* name : {"notes.txt", "x.mp3.bak", "mp3"}) {
+    EXPECT_EQ(read_bytes(music_ / name), titled(name));
+  }
 
-TEST_F(RunBatch, TwoRunsShareNoEntries) {
-  put("b.mp3", titled("Same"));
-  put("a.mp3", titled("Same"));
-  put("Same.mp3", "taken");
+  // Failures in name order; the next run starts with an empty list.
+  put("b.mp3", titled("X"));
+  put("a.mp3", titled("X"));
   run(1, FileChoice{(music_ / "a.mp3").string(), {}});
-  fs::rename(music_ / "Same.mp3", temp_.path() / "taken.bin");
+  fs::rename(music_ / "X.mp3", temp_.path() / "X.mp3");
+  fs::rename(music_ / "a.mp3", temp_.path() / "a.mp3");
   run(1, FileChoice{(music_ / "a.mp3").string(), {}});
-
-  ASSERT_EQ(front_end_.messages.size(), 2u);
-  // The listing is in name order; the second run starts with an empty list.
-  EXPECT_EQ(front_end_.messages[0].text, failure_box_text({"a.mp3", "b.mp3"}));
-  EXPECT_EQ(front_end_.messages[1].text, failure_box_text({"b.mp3"}));
+  expect(1, {kSuccess, failure_box_text({"a.mp3", "b.mp3"}), kSuccess});
 }
 
 TEST_F(RunBatch, CancelledSelectionShowsNothingAndNothingToRenameIsASuccess) {
   run(0, std::nullopt);
-  EXPECT_EQ(front_end_.requests.size(), 1u);
-  EXPECT_TRUE(front_end_.messages.empty());
-
-  // A folder without MP3 files, then only untagged files.
-  run(1, FileChoice{(music_ / "any.mp3").string(), {}});
-  expect_success_box();
-
+  expect(0, {});
+  run(1, FileChoice{(music_ / "any.mp3").string(), {}});  // no MP3 files
   put("a.mp3", "no tags");
   put("b.mp3", std::string(200, 'x'));
-  front_end_.messages.clear();
   run(0, FileChoice{music_.string(), {"a.mp3", "b.mp3"}});
-  expect_success_box();
+  expect(0, {kSuccess, kSuccess});
   EXPECT_TRUE(fs::exists(music_ / "a.mp3"));
 }
 

@@ -1,13 +1,17 @@
-// Folders that turn read-only, targets that another process makes first and
-// a full disk: no file is lost or replaced, and failures go where the batch
-// reports them.
+// Targets that another process makes first, file systems without links,
+// read-only folders, a full disk and things that are not files where the
+// program writes: no file is lost or replaced, and nothing half-written.
 
+#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -22,43 +26,12 @@ namespace kestrune {
 namespace {
 
 namespace fs = std::filesystem;
+using test::describe_tree;
 using test::read_bytes;
 using test::TempFolder;
 using test::write_bytes;
 
 constexpr char kTemplate[] = "%artist% - %title%";
-
-TEST(ReadOnlyFolder, EveryRenameFailsAndIsListedAndEveryFileStays) {
-  TempFolder folder;
-  fs::create_directory("music");
-  const std::string a = test::tagged_image("A", "One");
-  const std::string b = test::tagged_image("B", "Two");
-  write_bytes("music/a.mp3", a);
-  write_bytes("music/b.mp3", b);
-  test::hand_to_unprivileged(folder.path());
-  ::chmod("music", 0555);
-
-  for (const char* pattern : {kTemplate, "%artist%\\%title%"}) {
-    SCOPED_TRACE(pattern);
-    const int result = test::run_unprivileged([&] {
-      test::FakeFrontEnd front_end(FileChoice{(folder.path() / "music" / "a.mp3").string(), {}},
-                                   true);
-      run_batch(Settings{1, pattern}, front_end);
-      // The answer Yes asks for "Error.log", which the folder refuses too:
-      // nothing more is shown.
-      return front_end.messages.size() == 1 &&
-                     front_end.messages[0].text == test::failure_box_text({"a.mp3", "b.mp3"})
-                 ? 0
-                 : 1;
-    });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(test::describe_tree("music"),
-              "a.mp3 " + std::to_string(a.size()) + "\nb.mp3 " + std::to_string(b.size()) + "\n");
-  }
-  ::chmod("music", 0755);
-  EXPECT_EQ(read_bytes("music/a.mp3"), a);
-  EXPECT_EQ(read_bytes("music/b.mp3"), b);
-}
 
 TEST(RaceWithAnotherProcess, WhatItMakesJustBeforeTheRenameIsNeverReplaced) {
   const struct {
@@ -75,14 +48,7 @@ TEST(RaceWithAnotherProcess, WhatItMakesJustBeforeTheRenameIsNeverReplaced) {
     write_bytes("a.mp3", ours);
     const RenamePlan plan = plan_rename(std::string("a.mp3"), c.pattern);
     ASSERT_EQ(plan.outcome, PlanOutcome::kRename);
-
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      write_bytes(c.theirs, "theirs");
-      ::_exit(0);
-    }
-    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    write_bytes(c.theirs, "theirs");  // between the plan and the rename
     EXPECT_EQ(apply_rename("a.mp3", plan.new_name), c.error) << c.pattern;
     EXPECT_EQ(rename_by_tags("a.mp3", c.pattern), -1) << c.pattern;
     EXPECT_EQ(read_bytes("a.mp3"), ours) << c.pattern;
@@ -90,33 +56,113 @@ TEST(RaceWithAnotherProcess, WhatItMakesJustBeforeTheRenameIsNeverReplaced) {
   }
 }
 
-TEST(FullDisk, KestruneIniKeepsItsOldContentAndNoTemporaryFile) {
-  TempFolder folder;
-  fs::create_directory("disk");
-  const test::PrivateTmpfs disk(folder.path() / "disk", 256 * 1024);
-  if (!disk.mounted()) GTEST_SKIP() << "no tmpfs of our own: " << disk.why_not();
-  const std::string old_settings = "[Core]\r\nMethod = 1\r\nFormat = %title%";
-  write_bytes("disk/Kestrune.ini", old_settings);
-  test::fill_file_system("disk/filler");
-  const std::string before = test::describe_tree("disk");
-  write_settings(Settings{0, std::string(400, 'x')}, "disk/Kestrune.ini");
-  EXPECT_EQ(read_bytes("disk/Kestrune.ini"), old_settings);
-  EXPECT_EQ(test::describe_tree("disk"), before);
+// Error.log and Kestrune.ini wherever a hostile or unlucky folder can put
+// them, written by a user without root's privileges. Error.log goes only into
+// a regular file of its own, new and renamed into place; the settings follow
+// a link to its target and are rewritten in place where their folder takes no
+// new files. Neither is ever half-written, and nothing else changes.
+TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
+  const struct {
+    const char* place;
+    std::function<void(const fs::path&)> make;  // puts the place at the file's name
+    const char* settings_target;  // the file that gets the settings, if any
+  } rows[] = {
+      {"a link to a file elsewhere",
+       [](const fs::path& file) {
+         write_bytes("elsewhere/target", "old");
+         fs::create_symlink("../elsewhere/target", file);
+       },
+       "elsewhere/target"},
+      {"a link to a full device", [](const fs::path& file) { fs::create_symlink("/dev/full", file); },
+       nullptr},
+      {"a FIFO", [](const fs::path& file) { ::mkfifo(file.c_str(), 0666); }, nullptr},
+      {"a writable file in a read-only folder",
+       [](const fs::path& file) {
+         write_bytes(file, "old");
+         ::chmod("place", 0555);
+       },
+       "place/Kestrune.ini"},
+      {"a full disk", [](const fs::path& file) { write_bytes(file, "old"); }, nullptr},
+  };
+  for (const auto& row : rows) {
+    for (const std::string name : {"Error.log", "Kestrune.ini"}) {
+      SCOPED_TRACE(name + " in " + row.place);
+      TempFolder folder;
+      fs::create_directory("place");
+      fs::create_directory("elsewhere");
+      const fs::path place = folder.path() / "place";
+      std::optional<test::PrivateTmpfs> disk;
+      if (std::string_view(row.place) == "a full disk") {
+        disk.emplace(place, 256 * 1024);
+        if (!disk->mounted()) GTEST_SKIP() << "no tmpfs of our own: " << disk->why_not();
+      }
+      write_bytes("place/a.mp3", test::tagged_image("Artist", "Title"));
+      write_bytes("place/Artist - Title.mp3", "taken");
+      row.make(place / name);
+      if (disk) test::fill_file_system("place/filler");
+      test::hand_to_unprivileged(folder.path());
+      const fs::file_type type = fs::symlink_status(place / name).type();
+      const std::string before = describe_tree(".");
+
+      const bool settings = name == "Kestrune.ini";
+      const auto write_as_user = [&] {
+        if (settings) {
+          write_settings(Settings{0, "new"}, (place / name).string());
+          return true;
+        }
+        // The rename fails and is listed; nothing is said of the log.
+        test::FakeFrontEnd front_end(FileChoice{place.string(), {"a.mp3"}}, true);
+        run_batch(Settings{0, kTemplate}, front_end);
+        return front_end.messages.size() == 1 &&
+               front_end.messages[0].text == test::failure_box_text({"a.mp3"});
+      };
+      EXPECT_EQ(test::run_unprivileged([&] { return write_as_user() ? 0 : 1; }), 0);
+      ::chmod("place", 0755);
+      EXPECT_EQ(fs::symlink_status(place / name).type(), type);
+      if (settings && row.settings_target != nullptr) {
+        EXPECT_EQ(read_bytes(row.settings_target), format_settings(Settings{0, "new"}));
+        EXPECT_EQ(describe_tree(".").find(".tmp"), std::string::npos);
+      } else {
+        EXPECT_EQ(describe_tree("."), before);
+      }
+    }
+  }
 }
 
-TEST(FullDisk, ErrorLogThatCannotBeWrittenIsNotReported) {
-  // "Error.log" is a link to the device that is always full.
+// Where the file system has neither a no-replace rename nor hard links, the
+// target is reserved first: a neighbour who saves a file under the same name
+// is turned away, or keeps what it wrote into the reservation.
+TEST(WriteTargets, NoFileSystemWithoutLinksLetsARenameReplaceANeighboursFile) {
   TempFolder folder;
-  write_bytes("a.mp3", test::tagged_image("Artist", "Title"));
-  write_bytes("Artist - Title.mp3", "taken");
-  fs::create_symlink("/dev/full", "Error.log");
-  test::FakeFrontEnd front_end(FileChoice{(folder.path() / "a.mp3").string(), {}}, true);
-  run_batch(Settings{1, kTemplate}, front_end);
-  ASSERT_EQ(front_end.messages.size(), 1u);
-  EXPECT_EQ(front_end.messages[0].text, test::failure_box_text({"a.mp3"}));
-  EXPECT_TRUE(fs::is_symlink("Error.log"));
-  EXPECT_EQ(read_bytes("a.mp3"), test::tagged_image("Artist", "Title"));
-  EXPECT_EQ(read_bytes("Artist - Title.mp3"), "taken");
+  fs::create_directory("backing");
+  fs::create_directory("mnt");
+  const fs::path script = fs::path(__FILE__).parent_path().parent_path() / "support/nolink_fs.py";
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no FUSE here: /dev/fuse is missing";
+  if (std::system((script.string() + " backing mnt 2>mount.log").c_str()) != 0) {
+    GTEST_SKIP() << "mounting a FUSE file system is not permitted: " << read_bytes("mount.log");
+  }
+  // Unmounting ends the file system's process.
+  const std::unique_ptr<const char, void (*)(const char*)> unmount("mnt", [](const char* mount) {
+    if (::umount2(mount, MNT_DETACH) != 0) std::system("fusermount -uz mnt");
+  });
+  const struct {
+    std::string from, to;
+    int error;
+  } cases[] = {
+      {"a.mp3", "free.mp3", 0},
+      {"b.mp3", "free.mp3", EEXIST},
+      {"c.mp3", "contested.mp3", 0},   // the neighbour finds the name reserved
+      {"d.mp3", "stolen.mp3", EEXIST},  // the neighbour wrote into the reservation
+  };
+  for (const auto& c : cases) write_bytes("mnt/" + c.from, c.from);
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::rename_no_replace("mnt/" + c.from, "mnt/" + c.to), c.error) << c.to;
+    EXPECT_EQ(read_bytes("mnt/" + (c.error == 0 ? c.to : c.from)), c.from) << c.to;
+  }
+  EXPECT_EQ(read_bytes("backing/neighbour.log"), "stolen.mp3\n");
+  EXPECT_EQ(read_bytes("backing/stolen.mp3"), "theirs");
+  EXPECT_EQ(describe_tree("backing"),
+            "b.mp3 5\ncontested.mp3 5\nd.mp3 5\nfree.mp3 5\nneighbour.log 11\nstolen.mp3 6\n");
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
 #include "support/temp_folder.h"
@@ -93,18 +92,6 @@ TEST_P(RenameNoReplace, MovesAFileButNeverReplacesAnotherNorFailsOnItself) {
 INSTANTIATE_TEST_SUITE_P(FileSystems, RenameNoReplace,
                          ::testing::Values(Refuse::kNothing, Refuse::kNoReplaceFlag,
                                            Refuse::kNoReplaceFlagAndLinks));
-
-TEST(ListMp3Files, ListsEveryEndingInAnyCaseSortedByName) {
-  TempFolder folder;
-  for (const char* name : {"b.MP3", "a.mp3", "C.Mp3", ".mp3", "x.mp3.bak", "mp3", "notes.txt"}) {
-    write_bytes(name, "x");
-  }
-  fs::create_directory("d.mp3");  // passed on; the rename skips it
-  const std::vector<std::string> expected = {".mp3", "C.Mp3", "a.mp3", "b.MP3", "d.mp3"};
-  EXPECT_EQ(list_mp3_files(""), expected);
-  EXPECT_EQ(list_mp3_files(folder.path().string() + "/"), expected);
-  EXPECT_TRUE(list_mp3_files("missing/").empty());
-}
 
 }  // namespace
 }  // namespace kestrune::platform
