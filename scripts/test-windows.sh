@@ -2,7 +2,9 @@
 # Cross-compiles kestrune.exe and the suites for Windows with mingw-w64 and
 # runs the core suite and the Win32 suite as Windows programs under Wine,
 # headless: Wine's null display driver serves the dialog tests. Sanitizers
-# are off here, since mingw-w64 has none; warnings are still errors.
+# are off here, since mingw-w64 has none; warnings are still errors. Then it
+# builds the Release programs in build/windows-release and packs them with
+# the README and the licence into kestrune-<version>-win64.zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,5 +42,30 @@ fi
 status=0
 ctest --test-dir "$build" -R '^kestrune_(win32_)?tests$' --output-on-failure --timeout 300 \
   -j "$(nproc)" || status=$?
+
+# The zip: both programs, README.txt and LICENSE.txt.
+release=build/windows-release
+cmake --no-warn-unused-cli -S . -B "$release" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_WERROR=ON -DKESTRUNE_BUILD_TESTS=OFF >/dev/null
+cmake --build "$release" -j "$(nproc)" --target kestrune kestrune-cli
+rm -f "$release"/kestrune-*-win64.zip
+(cd "$release" && cpack -G ZIP >cpack.log) || { cat "$release/cpack.log" >&2; status=1; }
+zip=$(ls "$release"/kestrune-*-win64.zip 2>/dev/null || true)
+top=${zip##*/}
+top=${top%.zip}
+version=${top#kestrune-}
+version=${version%-win64}
+contents=$([ -z "$zip" ] || cmake -E tar tf "$zip" | grep -v '/$' | sort | xargs)
+expected="$top/LICENSE.txt $top/README.txt $top/kestrune-cli.exe $top/kestrune.exe"
+if [ "$contents" != "$expected" ]; then
+  echo "test-windows: $zip holds \"$contents\", not \"$expected\"" >&2
+  status=1
+elif [ "$(timeout 120 "$wine" "$release/src/cli/kestrune-cli.exe" --version | tr -d '\r')" != \
+       "kestrune-cli $version" ]; then
+  echo "test-windows: kestrune-cli.exe --version does not give $version" >&2
+  status=1
+else
+  echo "test-windows: $zip"
+fi
 timeout 60 wineserver -k || true
 exit "$status"

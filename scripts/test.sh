@@ -13,7 +13,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_SANITIZE=ON -DKESTRUN
 cmake --build "$build" -j "$(nproc)"
 QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 
-# The fuzz targets and the Windows build have suites of their own.
-for stage in scripts/test-fuzz.sh scripts/test-windows.sh; do
+# The fuzz targets, the Windows build and the .deb have stages of their own.
+for stage in scripts/test-fuzz.sh scripts/test-windows.sh scripts/test-package.sh; do
   if [ -x "$stage" ]; then "$stage"; fi
 done
