@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "platform/platform.h"
+#include "rename/rename.h"
 #include "support/temp_folder.h"
 
 namespace kestrune::platform {
@@ -31,6 +32,12 @@ TEST(Win32Files, RenamesWithoutReplacingAFolderAndOpensOnlyRegularFiles) {
   for (const char* device : {"NUL", "CON", "nul.mp3"}) {
     EXPECT_EQ(open_regular_file(device, &error), nullptr) << device;
   }
+  // A file held open without sharing is there but cannot be read: a failed
+  // rename, never a skip that the batch would call a success.
+  HANDLE lock = CreateFileA("Folder.mp3\\c.mp3", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(rename_by_tags("Folder.mp3\\c.mp3", "%title%"), -1);
+  CloseHandle(lock);
 }
 
 TEST(Win32Listing, ListsAFolderWithOrWithoutBackslashOrAsTheCurrentOne) {
