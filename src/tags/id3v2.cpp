@@ -137,22 +137,19 @@ void apply_comment_frame(std::string_view body, std::optional<std::string>& fiel
     field = std::string();
     return;
   }
+  // A described frame is passed over whole, whether or not its description
+  // ends inside the body.
   bool terminated = false;
   if (encoding == 0) {
-    const std::string_view description = reader.read_latin1_string(&terminated);
-    if (!terminated) {
-      field = std::string();
-    } else if (description.empty()) {
-      field = convert_latin1(reader.read_latin1_string());
-    }
+    if (!reader.read_latin1_string(&terminated).empty()) return;
+    field = terminated ? convert_latin1(reader.read_latin1_string()) : std::string();
     return;
   }
   if (reader.at_zero_unit()) {
     reader.skip(2);
     terminated = true;
-  } else {
-    const std::u16string description = reader.read_utf16_string(&terminated);
-    if (terminated && !description.empty()) return;
+  } else if (!reader.read_utf16_string(&terminated).empty()) {
+    return;
   }
   field = terminated ? convert_utf16(reader.read_utf16_string()) : std::string();
 }

@@ -155,8 +155,9 @@ TEST(Id3v2Reader, CommentFrameGivesTheCommentOfTheUndescribedFrame) {
       // encoding 1, "eng", empty description as a bare zero unit, text "OK"
       {"UTF-16 bare empty description", frame("COMM", "\1eng\0\0\xFF\xFEO\0K\0"s), "OK"},
       {"UTF-16 described passed over", frame("COMM", "\1eng"s + utf16_string(u"ID") + utf16_string(u"x")), "Plain"},
-      {"description unterminated", frame("COMM", "\0engNoEnd"s), ""},
-      {"UTF-16 description unterminated", frame("COMM", "\1eng\xFF\xFEN\0"s), ""},
+      {"described, unterminated", frame("COMM", "\0engNoEnd"s), "Plain"},
+      {"UTF-16 described, unterminated", frame("COMM", "\1eng\xFF\xFEN\0"s), "Plain"},
+      {"empty description, unterminated", frame("COMM", "\0eng"s), ""},
       {"too short for the language", frame("COMM", "\0en"s), ""},
       {"encoding 3 passed over", frame("COMM", "\3eng\0x"s), "Plain"},
   };
