@@ -81,4 +81,13 @@ platform::FilePtr memory_file(std::string_view bytes) {
   return file;
 }
 
+std::size_t ImageBytes::read_at(std::uint64_t offset, char* out, std::size_t count) {
+  return offset > image.size() ? 0 : image.copy(out, count, static_cast<std::size_t>(offset));
+}
+
+TagBytes ImageBytes::bytes() {
+  const std::string_view all = image;
+  return {all.substr(0, head_size), all.substr(tail_offset(all.size())), all.size(), this};
+}
+
 }  // namespace kestrune::test

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tags/tag_bytes.h"
 
 namespace kestrune::test {
 
@@ -45,5 +46,15 @@ std::string id3v1_trailer(const TrailerFields& fields);
 
 // An anonymous file holding `bytes`, positioned at its start.
 platform::FilePtr memory_file(std::string_view bytes);
+
+// `image` as the byte readers get it from a caller that read a head of
+// `head_size` bytes and the tail; other bytes come through read_at.
+struct ImageBytes final : MoreBytes {
+  ImageBytes(std::string image, std::size_t head_size) : image(std::move(image)), head_size(head_size) {}
+  std::size_t read_at(std::uint64_t offset, char* out, std::size_t count) override;
+  TagBytes bytes();
+  std::string image;
+  std::size_t head_size;
+};
 
 }  // namespace kestrune::test

@@ -17,7 +17,15 @@ bool read(const std::string& image, TagV1& tag) {
   const platform::FilePtr file = test::memory_file(image);
   EXPECT_NE(file, nullptr);
   std::memset(&tag, 0x5A, sizeof tag);  // stale bytes must not survive
-  return read_tag_v1(tag, file.get());
+  const bool ok = read_tag_v1(tag, file.get());
+  // The byte form agrees, with the trailer in the tail or in a whole-file head.
+  for (const std::size_t head : {std::size_t{0}, image.size()}) {
+    test::ImageBytes bytes(image, head);
+    TagV1 from_bytes;
+    EXPECT_EQ(read_tag_v1(from_bytes, bytes.bytes()), ok) << head;
+    EXPECT_EQ(std::memcmp(&from_bytes, &tag, sizeof tag), 0) << head;
+  }
+  return ok;
 }
 
 bool all_zero(const TagV1& tag) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 #include <vector>
 
 #include "support/tag_builder.h"
@@ -32,6 +35,13 @@ Read read(const std::string& image) {
   Read r{false, {}};
   r.tag.title = "stale";  // the reader clears the record first
   r.ok = read_tag_v2(r.tag, file.get());
+  // The byte form agrees, with the tag in the head or fetched bit by bit.
+  for (const std::size_t head : {std::size_t{0}, std::size_t{11}, image.size()}) {
+    test::ImageBytes bytes(image, head);
+    TagV2 tag;
+    EXPECT_EQ(read_tag_v2(tag, bytes.bytes()), r.ok) << head;
+    EXPECT_TRUE(tag == r.tag) << head;
+  }
   return r;
 }
 
@@ -196,6 +206,21 @@ TEST(Id3v2Reader, HostileSizesEndTheWalkAndKeepEarlierTexts) {
     EXPECT_EQ(r.tag.artist, c.artist) << c.what;
   }
 }
+
+#ifndef _WIN32
+TEST(Id3v2Reader, TextsAreKeptAsFarAsANameCanUseEvenFromA4GiBFrameInASparseFile) {
+  const std::string longest_name(1023, 'n');
+  const platform::FilePtr file = test::memory_file(
+      id3v2_header(0x0FFFFFFF) + frame("TIT2", latin1_body(longest_name)) +
+      frame("TPE1", utf16_body(std::u16string(10000, u'a')), 0, 0, 0xFFFFFFF0));
+  ASSERT_EQ(ftruncate(fileno(file.get()), (off_t{1} << 32) + 4096), 0);  // all holes
+  TagV2 tag;
+  ASSERT_TRUE(read_tag_v2(tag, file.get()));
+  EXPECT_EQ(tag.title, longest_name);
+  EXPECT_GE(tag.artist.value_or("").size(), kTagTextReach);
+  EXPECT_LE(tag.artist.value_or("").size(), 8192u);
+}
+#endif
 
 TEST(Id3v2Reader, TagCutAtEveryLengthNeverInventsText) {
   const std::string full = id3v2_tag({frame("TIT2", utf16_body(u"Title")),
