@@ -85,10 +85,8 @@ bool read_tag_v2(TagV2& tag, const TagBytes& bytes) {
 
 bool read_tag_v2(TagV2& tag, std::FILE* file) {
   StreamBytes more(file);
-  const std::uint64_t size = more.size();
-  std::string head(static_cast<std::size_t>(std::min<std::uint64_t>(size, kTagHeadSize)), '\0');
-  head.resize(more.read_at(0, head.data(), head.size()));
-  return read_tag_v2(tag, TagBytes{head, {}, size, &more});
+  std::string head;
+  return read_tag_v2(tag, more.read_head(head));
 }
 
 void free_tag_v2(TagV2& tag) {

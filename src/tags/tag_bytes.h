@@ -73,9 +73,9 @@ class StreamBytes final : public MoreBytes {
   explicit StreamBytes(std::FILE* file) : file_(file) {}
   std::size_t read_at(std::uint64_t offset, char* out, std::size_t count) override;
 
-  // The stream's size, or the largest offset it can seek to when the size is
-  // beyond a `long`.
-  std::uint64_t size();
+  // Reads up to kTagHeadSize bytes at the start of the stream into `head`
+  // and answers the bytes of the stream over it, without a tail.
+  TagBytes read_head(std::string& head);
 
  private:
   std::FILE* file_;
