@@ -13,7 +13,7 @@ import subprocess
 import sys
 
 try:
-    from mutagen.id3 import COMM, ID3, TALB, TDRC, TIT2, TPE1, TRCK, TYER
+    from mutagen.id3 import COMM, ID3, TALB, TDRC, TIT2, TPE1, TRCK, TXXX, TYER
     from mutagen.id3._tags import ID3SaveConfig
     from mutagen.id3._util import BitPaddedInt, unsynch
 except ImportError:
@@ -49,21 +49,28 @@ def syncsafe(n):
 def built_tag(version, flags, body_of, frame_flags=0, extended=b""):
     """A tag framed here around mutagen's own frame bodies, for the layouts
     that no Debian tagger writes: ID3v2.2, unsynchronisation, extended
-    headers and ID3v2.4 frame flags."""
+    headers and ID3v2.4 frame flags. A 300-byte TXXX frame comes first, so
+    that a size written plain and one written syncsafe differ; an ID3v2.4 tag
+    also holds a compressed title and a TYER behind TDRC, both to be passed
+    over."""
     config = ID3SaveConfig(4 if version == 4 else 3, None)
-    ids = {"TIT2": b"TT2", "TPE1": b"TP1", "TALB": b"TAL", "TYER": b"TYE", "TRCK": b"TRK",
-           "COMM": b"COM"}
+    ids = {"TXXX": b"TXX", "TIT2": b"TT2", "TPE1": b"TP1", "TALB": b"TAL", "TYER": b"TYE",
+           "TRCK": b"TRK", "COMM": b"COM"}
     data = b""
-    for frame in frames(1):
+    for frame in [TXXX(encoding=0, desc="", text=["x" * 298])] + frames(1):
+        body, own_flags = body_of(frame._writeData(config)), frame_flags
         if version != 4 and frame.FrameID == "TDRC":
-            frame = TYER(encoding=1, text=["2004"])
-        body = body_of(frame._writeData(config))
+            body = body_of(TYER(encoding=1, text=["2004"])._writeData(config))
+            frame = TYER()
+        elif frame.FrameID == "TDRC":
+            data += b"TIT2" + syncsafe(7) + b"\0\x09" + syncsafe(3) + b"Zip"  # compressed
+            data += b"TYER" + syncsafe(5) + b"\0\0" + b"\x001999"
         if version == 2:
             data += ids[frame.FrameID] + len(body).to_bytes(4, "big")[1:] + body
         elif version == 3:
             data += frame.FrameID.encode() + len(body).to_bytes(4, "big") + b"\0\0" + body
         else:
-            data += frame.FrameID.encode() + syncsafe(len(body)) + b"\0" + bytes([frame_flags]) + body
+            data += frame.FrameID.encode() + syncsafe(len(body)) + b"\0" + bytes([own_flags]) + body
     data = extended + data
     if version < 4 and flags & 0x80:
         data = unsynch.encode(data)
@@ -84,14 +91,15 @@ def main(folder):
                 tags.update_to_v23()
             tags.save(path, v2_version=version, v23_sep=None, v1=0)
 
-    def dli(body):  # a data length indicator, then the unsynchronised body
-        return syncsafe(len(body)) + unsynch.encode(body)
+    def grouped(body):  # a grouping byte, a data length indicator, the unsynchronised body
+        return b"\x07" + syncsafe(len(body)) + unsynch.encode(body)
 
     write(os.path.join(folder, "built-v22.mp3"), built_tag(2, 0, lambda b: b))
     write(os.path.join(folder, "built-v23-unsync-extended.mp3"),
           built_tag(3, 0xC0, lambda b: b, extended=b"\0\0\0\x06" + bytes(6)))
     write(os.path.join(folder, "built-v24-unsync-dli-extended.mp3"),
-          built_tag(4, 0x40, dli, frame_flags=0x03, extended=syncsafe(6) + b"\x01\0"))
+          built_tag(4, 0x40, grouped, frame_flags=0x43, extended=syncsafe(6) + b"\x01\0"))
+    write(os.path.join(folder, "built-v24-tag-unsync.mp3"), built_tag(4, 0x80, unsynch.encode))
 
     common = ["-a", "Artist", "-A", "Album", "-c", "Note"]
     for version in ("2.3", "2.4"):

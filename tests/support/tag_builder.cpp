@@ -21,11 +21,12 @@ std::string frame(std::string_view id, std::string_view body, std::uint8_t statu
          std::string(body);
 }
 
-std::string id3v2_tag(const std::vector<std::string>& frames, std::size_t padding) {
+std::string id3v2_tag(const std::vector<std::string>& frames, std::size_t padding,
+                      std::uint8_t version, std::uint8_t flags) {
   std::string body;
   for (const std::string& f : frames) body += f;
   body.append(padding, '\0');
-  return id3v2_header(static_cast<std::uint32_t>(body.size())) + body;
+  return id3v2_header(static_cast<std::uint32_t>(body.size()), version, 0, flags) + body;
 }
 
 std::string latin1_body(std::string_view text, bool terminated) {

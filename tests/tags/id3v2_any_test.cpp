@@ -14,7 +14,9 @@ namespace {
 
 using namespace std::string_literals;
 using test::frame;
+using test::id3v2_tag;
 using test::latin1_body;
+using Text = std::optional<std::string>;
 
 TEST(AnyId3v2Reader, ReadsWhatDebiansTaggersWriteAndPlainId3v23AsTheId3v23Reader) {
   const test::TempFolder folder;
@@ -38,6 +40,7 @@ TEST(AnyId3v2Reader, ReadsWhatDebiansTaggersWriteAndPlainId3v23AsTheId3v23Reader
       {"built-v22.mp3", Id3v2Kind::kId3v22, wide},
       {"built-v23-unsync-extended.mp3", Id3v2Kind::kId3v23Unsynchronised, wide},
       {"built-v24-unsync-dli-extended.mp3", Id3v2Kind::kId3v24, wide},
+      {"built-v24-tag-unsync.mp3", Id3v2Kind::kId3v24, wide},
       {"eyed3-v2.3.mp3", Id3v2Kind::kId3v23, wide, "03/12"},
       {"eyed3-v2.4.mp3", Id3v2Kind::kId3v24, wide, "03/12"},
       {"id3v2.mp3", Id3v2Kind::kId3v23, narrow},
@@ -59,6 +62,37 @@ TEST(AnyId3v2Reader, ReadsWhatDebiansTaggersWriteAndPlainId3v23AsTheId3v23Reader
     EXPECT_EQ(any.comment, "Note");
     EXPECT_EQ(read_tag_v2(v23, bytes.bytes()), c.kind == Id3v2Kind::kId3v23);
     EXPECT_TRUE(c.kind != Id3v2Kind::kId3v23 || v23 == any);
+  }
+}
+
+// The library above holds the other layouts (unsynchronisation, extended
+// headers, ID3v2.4 frame flags, sizes over 127, TDRC and TYER).
+TEST(AnyId3v2Reader, ProbesWhatBeginsTheFileAndTakesBadUtf8AsReplacementCharacters) {
+  using K = Id3v2Kind;
+  const std::string t = frame("TIT2", latin1_body("T"));
+  const struct {
+    std::string image;
+    K kind;
+    bool ok;
+    Text title{};
+  } cases[] = {
+      {"MP3"s, K::kNone, false},
+      {id3v2_tag({t}, 0, 5), K::kOtherVersion, false},
+      {id3v2_tag({"TT2\0\0\2\0X"s}, 0, 2, 0x40), K::kId3v22, false},  // compressed
+      // extended header: size 6 (flags and padding size), then the frames
+      {id3v2_tag({"\0\0\0\6"s + std::string(6, '\0'), t}, 0, 3, 0x40), K::kId3v23OtherFlags, true, "T"},
+#ifndef _WIN32  // the program's 8-bit text is UTF-8 on POSIX systems
+      {id3v2_tag({frame("TIT2", "\x03\xE9t\xC3\xA9\0B"s)}, 0, 4), K::kId3v24, true, "\uFFFDt\u00E9"},
+#endif
+  };
+  for (const auto& c : cases) {
+    test::ImageBytes bytes(c.image, c.image.size());
+    TagV1 v1;
+    TagV2 tag;
+    const TagsFound found = read_tags(v1, tag, bytes.bytes(), Id3v2Reader::kAnyId3v2);
+    EXPECT_EQ(found.v2_kind, c.kind) << testing::PrintToString(c.image);
+    EXPECT_EQ(found.v2, c.ok) << testing::PrintToString(c.image);
+    EXPECT_EQ(tag.title, c.title) << testing::PrintToString(c.image);
   }
 }
 
