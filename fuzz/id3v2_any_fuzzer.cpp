@@ -2,9 +2,9 @@
 // from a short head with the rest fetched on demand, and checks its promises
 // against the ID3v2.3 reader and the probe.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -15,16 +15,6 @@
 namespace {
 
 using namespace kestrune;
-
-struct ImageBytes final : MoreBytes {
-  std::string_view image;
-  std::size_t read_at(std::uint64_t offset, char* out, std::size_t count) override {
-    if (offset > image.size()) return 0;
-    const std::size_t n = std::min(count, image.size() - static_cast<std::size_t>(offset));
-    std::memcpy(out, image.data() + offset, n);
-    return n;
-  }
-};
 
 bool texts_bounded(const TagV2& tag) {
   // A UTF-8 character takes at most 3 bytes per UTF-16 unit kept.
@@ -40,11 +30,9 @@ bool texts_bounded(const TagV2& tag) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Exactly the image's bytes, for the sanitizers.
   std::vector<char> image(data, data + size);
-  ImageBytes more;
-  more.image = std::string_view(image.data(), image.size());
-  const TagBytes whole{more.image, more.image.substr(tail_offset(size)), size, &more};
-  const std::size_t head = size == 0 ? 0 : data[0] % 64;
-  const TagBytes fetched{more.image.substr(0, head), more.image.substr(tail_offset(size)), size, &more};
+  const std::string_view file(image.data(), image.size());
+  MemoryBytes whole_head(file, size), short_head(file, size == 0 ? 0 : data[0] % 64);
+  const TagBytes whole = whole_head.bytes(), fetched = short_head.bytes();
 
   TagV1 tag_v1;
   TagV2 any, any_fetched, v23;

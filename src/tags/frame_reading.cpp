@@ -18,8 +18,12 @@ std::u16string utf16_from_utf8(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
     const auto b = static_cast<unsigned char>(bytes[i]);
-    const std::size_t length =
-        b < 0x80 ? 1 : b < 0xC2 ? 0 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF5 ? 4 : 0;
+    const std::size_t length = b < 0x80   ? 1
+                               : b < 0xC2 ? 0
+                               : b < 0xE0 ? 2
+                               : b < 0xF0 ? 3
+                               : b < 0xF5 ? 4
+                                          : 0;
     char32_t c = length == 1 ? b : length == 2 ? b & 0x1F : length == 3 ? b & 0x0F : b & 0x07;
     bool valid = length != 0 && length <= bytes.size() - i;
     for (std::size_t k = 1; valid && k < length; ++k) {
@@ -74,7 +78,8 @@ std::uint32_t big_endian_32(const unsigned char* bytes) {
 std::uint32_t syncsafe_32(const unsigned char* bytes) {
   return static_cast<std::uint32_t>(bytes[0] & 0x7F) << 21 |
          static_cast<std::uint32_t>(bytes[1] & 0x7F) << 14 |
-         static_cast<std::uint32_t>(bytes[2] & 0x7F) << 7 | static_cast<std::uint32_t>(bytes[3] & 0x7F);
+         static_cast<std::uint32_t>(bytes[2] & 0x7F) << 7 |
+         static_cast<std::uint32_t>(bytes[3] & 0x7F);
 }
 
 std::optional<unsigned char> ByteCursor::read_byte() {
@@ -115,8 +120,8 @@ std::u16string ByteCursor::read_utf16_units(bool big_endian, bool* terminated) {
     const auto b0 = static_cast<unsigned char>(bytes_[pos_]);
     const auto b1 = static_cast<unsigned char>(bytes_[pos_ + 1]);
     pos_ += 2;
-    const char16_t unit = big_endian ? static_cast<char16_t>(b0 << 8 | b1)
-                                     : static_cast<char16_t>(b1 << 8 | b0);
+    const char16_t unit =
+        big_endian ? static_cast<char16_t>(b0 << 8 | b1) : static_cast<char16_t>(b1 << 8 | b0);
     if (unit == 0) {
       if (terminated != nullptr) *terminated = true;
       break;
@@ -139,13 +144,14 @@ std::optional<std::string_view> TagFile::read(std::uint64_t offset, std::size_t 
   }
   if (offset >= window_offset_ && offset - window_offset_ <= window_.size() &&
       count <= window_.size() - (offset - window_offset_)) {
-    return std::string_view(window_).substr(static_cast<std::size_t>(offset - window_offset_), count);
+    return std::string_view(window_).substr(static_cast<std::size_t>(offset - window_offset_),
+                                            count);
   }
   if (bytes_.more == nullptr) return std::nullopt;
   // Never more than the file still holds, so a window costs no more than
   // the bytes that are there.
-  const std::size_t want =
-      static_cast<std::size_t>(std::min<std::uint64_t>(std::max(count, kWindowSize), size - offset));
+  const std::size_t want = static_cast<std::size_t>(
+      std::min<std::uint64_t>(std::max(count, kWindowSize), size - offset));
   window_.resize(want);
   window_.resize(bytes_.more->read_at(offset, window_.data(), want));
   window_offset_ = offset;

@@ -43,7 +43,8 @@ bool read_tag_v2(TagV2& tag, const TagBytes& bytes) {
   tag = TagV2();
   tags::TagFile file(bytes);
   // Header bytes that the file lacks count as zero.
-  const std::size_t got = static_cast<std::size_t>(std::min<std::uint64_t>(kHeaderSize, file.size()));
+  const std::size_t got =
+      static_cast<std::size_t>(std::min<std::uint64_t>(kHeaderSize, file.size()));
   const auto header_bytes = file.read(0, got);
   if (!header_bytes || got < 3 || header_bytes->substr(0, 3) != "ID3") return false;
   unsigned char header[kHeaderSize] = {};

@@ -91,8 +91,8 @@ class TagData {
   // time.
   bool decode(std::uint64_t count, std::string* out) {
     while (count > 0) {
-      const auto chunk = file_.read(
-          position_, static_cast<std::size_t>(std::min<std::uint64_t>(kScanChunk, physical_left())));
+      const auto chunk = file_.read(position_, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                   kScanChunk, physical_left())));
       if (!chunk || chunk->empty()) return false;
       std::size_t used = 0;
       while (used < chunk->size() && count > 0) {
@@ -132,21 +132,23 @@ const FrameKind* find_frame_kind(std::string_view id, int version) {
 // The year of an ID3v2.4 timestamp ("2004-05-06T07:08").
 std::string year_of(const std::string& timestamp) {
   const bool starts_with_year =
-      timestamp.size() > 4 &&
-      std::all_of(timestamp.begin(), timestamp.begin() + 4, [](char c) { return c >= '0' && c <= '9'; });
+      timestamp.size() > 4 && std::all_of(timestamp.begin(), timestamp.begin() + 4,
+                                          [](char c) { return c >= '0' && c <= '9'; });
   return starts_with_year ? timestamp.substr(0, 4) : timestamp;
 }
 
 // An ID3v2.4 frame body as its format flags (ID3v2.4.0 section 4.1.2) leave
 // it: the grouping byte and data length indicator dropped, unsynchronisation
 // undone. nullopt for a compressed or encrypted frame, or flags not known.
-std::optional<std::string> v24_body(std::string_view raw, unsigned format, bool tag_unsynchronised) {
+std::optional<std::string> v24_body(std::string_view raw, unsigned format,
+                                    bool tag_unsynchronised) {
   if ((format & ~0x43U) != 0) return std::nullopt;
   tags::ByteCursor cursor(raw);
   if ((format & 0x40) != 0 && !cursor.skip(1)) return std::nullopt;
   if ((format & 0x01) != 0 && !cursor.skip(4)) return std::nullopt;
   std::string_view body = raw.substr(raw.size() - cursor.remaining());
-  std::string out = ((format & 0x02) != 0 || tag_unsynchronised) ? resynchronise(body) : std::string(body);
+  std::string out =
+      ((format & 0x02) != 0 || tag_unsynchronised) ? resynchronise(body) : std::string(body);
   if (out.size() > tags::kKeptBody) out.resize(tags::kKeptBody);
   return out;
 }
@@ -164,7 +166,7 @@ Id3v2Kind probe_id3v2(const TagBytes& bytes) {
     case 2:
       return Id3v2Kind::kId3v22;
     case 3:
-      return flags == 0      ? Id3v2Kind::kId3v23
+      return flags == 0     ? Id3v2Kind::kId3v23
              : flags & 0x80 ? Id3v2Kind::kId3v23Unsynchronised
                             : Id3v2Kind::kId3v23OtherFlags;
     case 4:
@@ -188,7 +190,8 @@ bool read_tag_v2_any(TagV2& tag, const TagBytes& bytes) {
   tag.size = tags::syncsafe_32(header + 6);
   const int version = tag.version;
   if (version < 2 || version > 4) return false;
-  if (version == 2 && (tag.flags & 0x40) != 0) return false;  // compressed: no scheme was ever defined
+  if (version == 2 && (tag.flags & 0x40) != 0)
+    return false;  // compressed: no scheme was ever defined
   const bool tag_unsynchronised = (tag.flags & 0x80) != 0;
 
   // Frames of ID3v2.4 tags are unsynchronised one by one, their headers not.
@@ -201,7 +204,8 @@ bool read_tag_v2_any(TagV2& tag, const TagBytes& bytes) {
     const auto size_bytes = data.read(4);
     if (!size_bytes) return true;
     const auto* b = reinterpret_cast<const unsigned char*>(size_bytes->data());
-    const std::uint64_t extended = version == 3 ? 4 + std::uint64_t{tags::big_endian_32(b)} : tags::syncsafe_32(b);
+    const std::uint64_t extended =
+        version == 3 ? 4 + std::uint64_t{tags::big_endian_32(b)} : tags::syncsafe_32(b);
     if (extended < 4 || !data.skip(extended - 4)) return true;
     p = extended;
   }
@@ -228,8 +232,8 @@ bool read_tag_v2_any(TagV2& tag, const TagBytes& bytes) {
     if (s > data.physical_left()) break;
     std::uint64_t left = s;
     if (kind != nullptr) {
-      const std::size_t kept =
-          static_cast<std::size_t>(std::min<std::uint64_t>(s, version == 4 ? kKeptRawBody : tags::kKeptBody));
+      const std::size_t kept = static_cast<std::size_t>(
+          std::min<std::uint64_t>(s, version == 4 ? kKeptRawBody : tags::kKeptBody));
       const auto raw = data.read(kept);
       if (!raw) break;
       left -= kept;

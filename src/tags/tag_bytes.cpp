@@ -11,6 +11,10 @@ std::size_t StreamBytes::read_at(std::uint64_t offset, char* out, std::size_t co
   return std::fread(out, 1, count, file_);
 }
 
+std::size_t MemoryBytes::read_at(std::uint64_t offset, char* out, std::size_t count) {
+  return offset > file_.size() ? 0 : file_.copy(out, count, static_cast<std::size_t>(offset));
+}
+
 TagBytes StreamBytes::read_head(std::string& head) {
   // A size beyond a `long` counts as the largest offset a seek can reach.
   const long end = std::fseek(file_, 0, SEEK_END) == 0 ? std::ftell(file_) : -1L;

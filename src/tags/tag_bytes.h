@@ -55,16 +55,32 @@ class MoreBytes {
 
 // Borrowed views, valid for the duration of a reader's call.
 struct TagBytes {
-  std::string_view head;          // read at offset 0: the file's first bytes
-  std::string_view tail;          // read at tail_offset(file_size); may be short
-  std::uint64_t file_size = 0;    // from the file's status
-  MoreBytes* more = nullptr;      // null: bytes beyond the head cannot be read
+  std::string_view head;        // read at offset 0: the file's first bytes
+  std::string_view tail;        // read at tail_offset(file_size); may be short
+  std::uint64_t file_size = 0;  // from the file's status
+  MoreBytes* more = nullptr;    // null: bytes beyond the head cannot be read
 };
 
 // A frame body is read only as far as a name can use: a text that reaches
 // this many characters makes a name over the longest one (1023 characters)
 // anyway, so the readers keep this much of each text and skip the rest.
 inline constexpr std::size_t kTagTextReach = 1024;
+
+// The bytes of a file held whole in memory (borrowed), served as a caller
+// that read a head of `head_size` bytes and the tail would serve them: the
+// rest comes through read_at. For tests and fuzzing.
+class MemoryBytes final : public MoreBytes {
+ public:
+  MemoryBytes(std::string_view file, std::size_t head_size) : file_(file), head_size_(head_size) {}
+  std::size_t read_at(std::uint64_t offset, char* out, std::size_t count) override;
+  TagBytes bytes() {
+    return {file_.substr(0, head_size_), file_.substr(tail_offset(file_.size())), file_.size(), this};
+  }
+
+ private:
+  std::string_view file_;
+  std::size_t head_size_;
+};
 
 // MoreBytes over a stdio stream (borrowed, binary, seekable), for the FILE*
 // forms of the readers. It moves the stream's position.

@@ -4,8 +4,9 @@
 Usage: make_tagged_library.py DIR
 Every file holds title, artist "Artist", album "Album", year 2004, track
 "3/12" and the comment "Note"; the title is "Café ☕" where the encoding can
-hold it and "Café" in ISO-8859-1 tags. Exits with 77 when a tagger is
-missing (Debian packages python3-mutagen, eyed3, id3v2).
+hold it, "Café" in ISO-8859-1 tags, and "Café" with a U+FFFD for each byte of
+bad UTF-8 in one tag. Exits with 77 when a tagger is missing (Debian
+packages python3-mutagen, eyed3, id3v2).
 """
 import os
 import shutil
@@ -46,7 +47,7 @@ def syncsafe(n):
     return bytes(BitPaddedInt.to_str(n, width=4))
 
 
-def built_tag(version, flags, body_of, frame_flags=0, extended=b""):
+def built_tag(version, flags, body_of, frame_flags=0, extended=b"", title=None):
     """A tag framed here around mutagen's own frame bodies, for the layouts
     that no Debian tagger writes: ID3v2.2, unsynchronisation, extended
     headers and ID3v2.4 frame flags. A 300-byte TXXX frame comes first, so
@@ -58,7 +59,8 @@ def built_tag(version, flags, body_of, frame_flags=0, extended=b""):
            "TRCK": b"TRK", "COMM": b"COM"}
     data = b""
     for frame in [TXXX(encoding=0, desc="", text=["x" * 298])] + frames(1):
-        body, own_flags = body_of(frame._writeData(config)), frame_flags
+        raw = title if title is not None and frame.FrameID == "TIT2" else frame._writeData(config)
+        body, own_flags = body_of(raw), frame_flags
         if version != 4 and frame.FrameID == "TDRC":
             body = body_of(TYER(encoding=1, text=["2004"])._writeData(config))
             frame = TYER()
@@ -100,6 +102,9 @@ def main(folder):
     write(os.path.join(folder, "built-v24-unsync-dli-extended.mp3"),
           built_tag(4, 0x40, grouped, frame_flags=0x43, extended=syncsafe(6) + b"\x01\0"))
     write(os.path.join(folder, "built-v24-tag-unsync.mp3"), built_tag(4, 0x80, unsynch.encode))
+    # A title of UTF-8 with a stray byte and a cut sequence, then a second value.
+    write(os.path.join(folder, "built-v24-bad-utf8.mp3"),
+          built_tag(4, 0, lambda b: b, title=b"\x03Caf\xc3\xa9 \xe9\xe2\x98\0Other"))
 
     common = ["-a", "Artist", "-A", "Album", "-c", "Note"]
     for version in ("2.3", "2.4"):

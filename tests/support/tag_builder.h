@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "tags/tag_bytes.h"
 
 namespace kestrune::test {
 
@@ -25,11 +24,10 @@ std::string frame(std::string_view id, std::string_view body, std::uint8_t statu
 std::string id3v2_tag(const std::vector<std::string>& frames, std::size_t padding = 0,
                       std::uint8_t version = 3, std::uint8_t flags = 0);
 
-// Text frame bodies: encoding 0 with Latin-1 bytes, or encoding 1 with a
-// byte-order mark and UTF-16 units in the mark's byte order.
+// Text frame bodies: encoding 0 with Latin-1 bytes, or encoding 1 with a byte-order
+// mark and UTF-16 units in the mark's byte order (utf16_string: the mark and units only).
 std::string latin1_body(std::string_view text, bool terminated = false);
 std::string utf16_body(std::u16string_view text, bool big_endian = false, bool terminated = true);
-// UTF-16 units after a byte-order mark, as a string of bytes.
 std::string utf16_string(std::u16string_view text, bool big_endian = false, bool terminated = true);
 
 // A comment frame body (ID3v2.3.0, section 4.11) of encoding 0.
@@ -47,15 +45,5 @@ std::string id3v1_trailer(const TrailerFields& fields);
 
 // An anonymous file holding `bytes`, positioned at its start.
 platform::FilePtr memory_file(std::string_view bytes);
-
-// `image` as the byte readers get it from a caller that read a head of
-// `head_size` bytes and the tail; other bytes come through read_at.
-struct ImageBytes final : MoreBytes {
-  ImageBytes(std::string image, std::size_t head_size) : image(std::move(image)), head_size(head_size) {}
-  std::size_t read_at(std::uint64_t offset, char* out, std::size_t count) override;
-  TagBytes bytes();
-  std::string image;
-  std::size_t head_size;
-};
 
 }  // namespace kestrune::test
