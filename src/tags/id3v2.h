@@ -29,9 +29,9 @@ struct TagV2 {
 // Reads the ID3v2.3 tag at the start of the file. The record is cleared
 // first. Answers true when the file begins with an ID3v2.3 header without
 // flags, whatever its frames hold; the frames that can be read fill the
-// texts, and a frame cut short by the end of the file ends the walk. Of each
-// text only the first kTagTextReach characters or more are kept (a longer
-// one makes no name anyway); the rest of the body is skipped, never read.
+// texts, and a frame cut short by the end of the file ends the walk. A body
+// is read only as far as kTagTextReach characters of text reach (a longer
+// text makes no name anyway); the rest is skipped, never read.
 // Reads nothing beyond the file and allocates no more than a few KiB
 // whatever the sizes in the tag say.
 bool read_tag_v2(TagV2& tag, const TagBytes& bytes);

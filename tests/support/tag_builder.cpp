@@ -67,10 +67,8 @@ std::string id3v1_trailer(const TrailerFields& f) {
 
 platform::FilePtr memory_file(std::string_view bytes) {
   platform::FilePtr file(std::tmpfile());
-  if (file) {
-    std::fwrite(bytes.data(), 1, bytes.size(), file.get());
-    std::rewind(file.get());
-  }
+  if (file) std::fwrite(bytes.data(), 1, bytes.size(), file.get());
+  if (file) std::rewind(file.get());
   return file;
 }
 

@@ -17,8 +17,9 @@ namespace {
 using Text = std::optional<std::string>;
 using K = Id3v2Kind;
 
-// Files written by mutagen, eyeD3 and id3v2, and tags that the script frames
-// around mutagen's frame bodies for the layouts no Debian tagger writes.
+#ifndef _WIN32
+// Files written by mutagen, eyeD3 and id3v2 (and tags for layouts they never write) on POSIX
+// systems, whose 8-bit text is UTF-8. The artist is the first of "Artist" and "Other".
 TEST(AnyId3v2Reader, ReadsWhatDebiansTaggersWriteAndPlainId3v23AsTheId3v23Reader) {
   const test::TempFolder folder;
   const auto script =
@@ -50,7 +51,6 @@ TEST(AnyId3v2Reader, ReadsWhatDebiansTaggersWriteAndPlainId3v23AsTheId3v23Reader
     TagV2 any, v23;
     const TagsFound found = read_tags(v1, any, bytes.bytes(), Id3v2Reader::kAnyId3v2);
     EXPECT_TRUE(found.v2 && found.v2_kind == kind) << file;
-    // The artist is the first of "Artist" and "Other".
     EXPECT_EQ(
         std::vector<Text>({any.title, any.artist, any.album, any.year, any.track, any.comment}),
         std::vector<Text>({title, "Artist", "Album", "2004", track, "Note"}))
@@ -59,6 +59,7 @@ TEST(AnyId3v2Reader, ReadsWhatDebiansTaggersWriteAndPlainId3v23AsTheId3v23Reader
     EXPECT_TRUE(kind != K::kId3v23 || v23 == any) << file;
   }
 }
+#endif
 
 }  // namespace
 }  // namespace kestrune
