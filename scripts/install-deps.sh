@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, when they are missing.
-# Usage: scripts/install-deps.sh GROUP...   (groups: build qt fuse gui fuzz windows bench package)
+# Usage: scripts/install-deps.sh GROUP...   (groups: build qt fuse taggers gui fuzz windows bench package)
 set -euo pipefail
 
 packages=()
@@ -14,6 +14,7 @@ for group in "$@"; do
     windows) packages+=(g++-mingw-w64-x86-64 wine64 wine) ;;
     bench)   packages+=(kid3-cli libimage-exiftool-perl eyed3) ;;
     package) packages+=(dpkg-dev file lintian appstream desktop-file-utils man-db bash-completion) ;;
+    taggers) packages+=(python3-mutagen eyed3 id3v2) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

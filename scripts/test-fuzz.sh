@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS
-# (default 60) from seeds made by the corpus generator. Fails on any finding
+# (default 60) from seeds made by the corpus generator and, for the ID3v2
+# reader of every version, by Debian's taggers. Fails on any finding
 # and keeps the input that caused it in fuzz/crashes/<target>/, which the
 # normal test run replays from then on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh build fuzz
+scripts/install-deps.sh build fuzz taggers
 
 seconds=${FUZZ_SECONDS:-60}
 build=build/fuzz
-targets=(tags_fuzzer settings_fuzzer plan_fuzzer)
+targets=(tags_fuzzer settings_fuzzer plan_fuzzer id3v2_any_fuzzer)
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKESTRUNE_BUILD_FUZZERS=ON -DKESTRUNE_SANITIZE=ON -DKESTRUNE_WERROR=ON \
@@ -21,7 +22,7 @@ cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" kestrune-corpus
 # behind a template and the zero byte that ends it, and a few settings files.
 seeds="$build/seeds"
 rm -rf "$seeds"
-mkdir -p "$seeds/tags_fuzzer" "$seeds/plan_fuzzer" "$seeds/settings_fuzzer"
+mkdir -p "$seeds/tags_fuzzer" "$seeds/plan_fuzzer" "$seeds/settings_fuzzer" "$seeds/id3v2_any_fuzzer"
 "$build/tools/kestrune-corpus" "$seeds/mp3" 32
 templates=('%artist% - %title%' '%artist%\%album%\%track% %title%' '%year% %comment% %TRACK%'
            '%title%%%unknown%\..\%album%' '%')
@@ -32,8 +33,12 @@ for mp3 in "$seeds"/mp3/*.mp3; do
   for target in tags_fuzzer plan_fuzzer; do
     { printf '%s\0' "$template"; cat "$mp3"; } >"$seeds/$target/seed-$n"
   done
+  cp "$mp3" "$seeds/id3v2_any_fuzzer/seed-$n"
   n=$((n + 1))
 done
+# Tags as mutagen, eyeD3 and id3v2 write them, each file a seed as it is.
+tests/support/make_tagged_library.py "$seeds/library"
+cp "$seeds"/library/*.mp3 "$seeds/id3v2_any_fuzzer/"
 printf '[Core]\r\nMethod = 1\r\nFormat = %%artist%% - %%title%%' >"$seeds/settings_fuzzer/written"
 printf 'Format=%%artist%%\nmethod = 2\nMethod=-7 trailing\nFORMAT = x\n' >"$seeds/settings_fuzzer/mixed"
 printf 'Format = \n\r\nMethod = 99999999999\n' >"$seeds/settings_fuzzer/edges"

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "tags/tag_bytes.h"
+
 namespace kestrune {
 
 // The 125 bytes that follow "TAG" in an ID3v1 trailer, kept byte for byte.
@@ -24,10 +26,13 @@ struct TagV1 {
 };
 static_assert(sizeof(TagV1) == 125, "TagV1 is the flat 125-byte trailer body");
 
-// Reads the ID3v1 trailer in the last 128 bytes of `file` (borrowed, opened
-// for binary reading, seekable). The block is cleared first; on false it stays
-// all zero. Bytes that a failing read does not deliver stay zero. The file
-// position is unspecified afterwards.
+// Reads the ID3v1 trailer in the last 128 bytes of the file: `bytes.tail`,
+// or the head when it holds the whole file. The block is cleared first; on
+// false it stays all zero. Bytes that a short tail lacks stay zero.
+bool read_tag_v1(TagV1& tag, const TagBytes& bytes);
+
+// The same over `file` (borrowed, opened for binary reading, seekable),
+// whose position is unspecified afterwards.
 bool read_tag_v1(TagV1& tag, std::FILE* file);
 
 }  // namespace kestrune

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "tags/tag_bytes.h"
+
 namespace kestrune {
 
 // The header values of an ID3v2.3 tag and the six texts the renamer uses.
@@ -20,14 +22,22 @@ struct TagV2 {
   std::optional<std::string> year;     // "TYER"
   std::optional<std::string> comment;  // "COMM", only a frame with an empty description
   std::optional<std::string> track;    // "TRCK"
+
+  friend bool operator==(const TagV2&, const TagV2&) = default;
 };
 
-// Reads the ID3v2.3 tag at the start of `file` (borrowed, opened for binary
-// reading, seekable). The record is cleared first. Answers true when the file
-// begins with an ID3v2.3 header without flags, whatever its frames hold; the
-// frames that can be read fill the texts, and a frame cut short by the end of
-// the file ends the walk. Reads nothing beyond the file and allocates no more
-// than the file can supply. The file position is unspecified afterwards.
+// Reads the ID3v2.3 tag at the start of the file. The record is cleared
+// first. Answers true when the file begins with an ID3v2.3 header without
+// flags, whatever its frames hold; the frames that can be read fill the
+// texts, and a frame cut short by the end of the file ends the walk. A body
+// is read only as far as kTagTextReach characters of text reach (a longer
+// text makes no name anyway); the rest is skipped, never read.
+// Reads nothing beyond the file and allocates no more than a few KiB
+// whatever the sizes in the tag say.
+bool read_tag_v2(TagV2& tag, const TagBytes& bytes);
+
+// The same over `file` (borrowed, opened for binary reading, seekable),
+// whose position is unspecified afterwards.
 bool read_tag_v2(TagV2& tag, std::FILE* file);
 
 // Releases the texts of `tag`. They may not be used afterwards.

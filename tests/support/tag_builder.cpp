@@ -1,31 +1,38 @@
 #include "support/tag_builder.h"
 
-#include <algorithm>
-
 namespace kestrune::test {
+
+using namespace std::string_literals;
+
+namespace {
+std::string bytes_of(std::uint32_t value, int bytes, int bits_per_byte = 8) {
+  std::string out;
+  for (int i = bytes - 1; i >= 0; --i) {
+    out += static_cast<char>((value >> (i * bits_per_byte)) & ((1U << bits_per_byte) - 1));
+  }
+  return out;
+}
+}  // namespace
 
 std::string id3v2_header(std::uint32_t size, std::uint8_t version, std::uint8_t revision,
                          std::uint8_t flags) {
-  return {'I', 'D', '3', static_cast<char>(version), static_cast<char>(revision),
-          static_cast<char>(flags), static_cast<char>((size >> 21) & 0x7F),
-          static_cast<char>((size >> 14) & 0x7F), static_cast<char>((size >> 7) & 0x7F),
-          static_cast<char>(size & 0x7F)};
+  return "ID3"s + static_cast<char>(version) + static_cast<char>(revision) +
+         static_cast<char>(flags) + bytes_of(size, 4, 7);
 }
 
 std::string frame(std::string_view id, std::string_view body, std::uint8_t status,
                   std::uint8_t format, std::int64_t size_field) {
   const auto size = static_cast<std::uint32_t>(size_field < 0 ? body.size() : size_field);
-  return std::string(id) + std::string{static_cast<char>(size >> 24), static_cast<char>(size >> 16),
-                                       static_cast<char>(size >> 8), static_cast<char>(size),
-                                       static_cast<char>(status), static_cast<char>(format)} +
-         std::string(body);
+  return std::string(id) + bytes_of(size, 4) + static_cast<char>(status) +
+         static_cast<char>(format) + std::string(body);
 }
 
-std::string id3v2_tag(const std::vector<std::string>& frames, std::size_t padding) {
+std::string id3v2_tag(const std::vector<std::string>& frames, std::size_t padding,
+                      std::uint8_t version, std::uint8_t flags) {
   std::string body;
   for (const std::string& f : frames) body += f;
   body.append(padding, '\0');
-  return id3v2_header(static_cast<std::uint32_t>(body.size())) + body;
+  return id3v2_header(static_cast<std::uint32_t>(body.size()), version, 0, flags) + body;
 }
 
 std::string latin1_body(std::string_view text, bool terminated) {
@@ -34,12 +41,9 @@ std::string latin1_body(std::string_view text, bool terminated) {
 
 std::string utf16_string(std::u16string_view text, bool big_endian, bool terminated) {
   std::string out = big_endian ? "\xFE\xFF" : "\xFF\xFE";
-  std::u16string units(text);
-  if (terminated) units += u'\0';
-  for (const char16_t unit : units) {
-    const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
-    out += big_endian ? high : low;
-    out += big_endian ? low : high;
+  for (const char16_t unit : std::u16string(text) + (terminated ? u"\0"s : u""s)) {
+    out += big_endian ? bytes_of(unit, 2)
+                      : std::string{static_cast<char>(unit), static_cast<char>(unit >> 8)};
   }
   return out;
 }
@@ -53,31 +57,18 @@ std::string latin1_comment_body(std::string_view description, std::string_view t
   return '\0' + std::string(language) + std::string(description) + '\0' + std::string(text);
 }
 
-std::string id3v1_trailer(const TrailerFields& fields) {
-  std::string trailer(128, '\0');
-  const auto put = [&](std::size_t offset, std::size_t width, std::string_view text) {
-    std::copy_n(text.begin(), std::min(width, text.size()), trailer.begin() + offset);
-  };
-  put(0, 3, "TAG");
-  put(3, 30, fields.title);
-  put(33, 30, fields.artist);
-  put(63, 30, fields.album);
-  put(93, 4, fields.year);
-  put(97, 30, fields.comment);
-  if (fields.track >= 0) {
-    trailer[125] = '\0';
-    trailer[126] = static_cast<char>(fields.track);
-  }
-  trailer[127] = static_cast<char>(fields.genre);
+std::string id3v1_trailer(const TrailerFields& f) {
+  const auto field = [](std::string text, std::size_t width) { return text.resize(width), text; };
+  std::string trailer = "TAG" + field(f.title, 30) + field(f.artist, 30) + field(f.album, 30) +
+                        field(f.year, 4) + field(f.comment, 30) + static_cast<char>(f.genre);
+  if (f.track >= 0) trailer.replace(125, 2, {'\0', static_cast<char>(f.track)});
   return trailer;
 }
 
 platform::FilePtr memory_file(std::string_view bytes) {
   platform::FilePtr file(std::tmpfile());
-  if (file) {
-    std::fwrite(bytes.data(), 1, bytes.size(), file.get());
-    std::rewind(file.get());
-  }
+  if (file) std::fwrite(bytes.data(), 1, bytes.size(), file.get());
+  if (file) std::rewind(file.get());
   return file;
 }
 

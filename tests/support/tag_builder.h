@@ -21,13 +21,13 @@ std::string frame(std::string_view id, std::string_view body, std::uint8_t statu
                   std::uint8_t format = 0, std::int64_t size_field = -1);
 
 // A whole tag: header, frames and `padding` zero bytes, sized to fit.
-std::string id3v2_tag(const std::vector<std::string>& frames, std::size_t padding = 0);
+std::string id3v2_tag(const std::vector<std::string>& frames, std::size_t padding = 0,
+                      std::uint8_t version = 3, std::uint8_t flags = 0);
 
-// Text frame bodies: encoding 0 with Latin-1 bytes, or encoding 1 with a
-// byte-order mark and UTF-16 units in the mark's byte order.
+// Text frame bodies: encoding 0 with Latin-1 bytes, or encoding 1 with a byte-order
+// mark and UTF-16 units in the mark's byte order (utf16_string: the mark and units only).
 std::string latin1_body(std::string_view text, bool terminated = false);
 std::string utf16_body(std::u16string_view text, bool big_endian = false, bool terminated = true);
-// UTF-16 units after a byte-order mark, as a string of bytes.
 std::string utf16_string(std::u16string_view text, bool big_endian = false, bool terminated = true);
 
 // A comment frame body (ID3v2.3.0, section 4.11) of encoding 0.

@@ -1,0 +1,53 @@
+// Reads an MP3 image with read_tag_v2_any, from a head that holds it all and
+// from a short head with the rest fetched on demand, and checks its promises
+// against the ID3v2.3 reader and the probe.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "fuzz_input.h"
+#include "tags/frame_reading.h"
+#include "tags/read_tags.h"
+
+namespace {
+
+using namespace kestrune;
+
+bool texts_bounded(const TagV2& tag) {
+  // A UTF-8 character takes at most 3 bytes per UTF-16 unit kept.
+  for (auto field : {&TagV2::title, &TagV2::artist, &TagV2::album, &TagV2::year, &TagV2::comment,
+                     &TagV2::track}) {
+    if ((tag.*field).value_or("").size() > 3 * tags::kKeptBody) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // Exactly the image's bytes, for the sanitizers.
+  std::vector<char> image(data, data + size);
+  const std::string_view file(image.data(), image.size());
+  MemoryBytes whole_head(file, size), short_head(file, size == 0 ? 0 : data[0] % 64);
+  const TagBytes whole = whole_head.bytes(), fetched = short_head.bytes();
+
+  TagV1 tag_v1;
+  TagV2 any, any_fetched, v23;
+  const TagsFound found = read_tags(tag_v1, any, whole, Id3v2Reader::kAnyId3v2);
+  fuzz::require(read_tag_v2_any(any_fetched, fetched) == found.v2 && any_fetched == any);
+  fuzz::require(texts_bounded(any));
+  // A tag the ID3v2.3 reader reads is read the same; the probe says which.
+  const bool plain = read_tag_v2(v23, whole);
+  fuzz::require(plain == (found.v2_kind == Id3v2Kind::kId3v23));
+  fuzz::require(!plain || (found.v2 && v23 == any));
+  fuzz::require(found.v2 || found.v2_kind == Id3v2Kind::kNone ||
+                found.v2_kind == Id3v2Kind::kOtherVersion || found.v2_kind == Id3v2Kind::kId3v22);
+
+  free_tag_v2(any);
+  free_tag_v2(any_fetched);
+  free_tag_v2(v23);
+  return 0;
+}

@@ -1,0 +1,121 @@
+#!/usr/bin/python3
+"""Writes a small library of MP3 files tagged by Debian's taggers into DIR.
+
+Usage: make_tagged_library.py DIR
+Every file holds title, artist "Artist", album "Album", year 2004, track
+"3/12" and the comment "Note"; the title is "Café ☕" where the encoding can
+hold it, "Café" in ISO-8859-1 tags, and "Café" with a U+FFFD for each byte of
+bad UTF-8 in one tag. Exits with 77 when a tagger is missing (Debian
+packages python3-mutagen, eyed3, id3v2).
+"""
+import os
+import shutil
+import subprocess
+import sys
+
+try:
+    from mutagen.id3 import COMM, ID3, TALB, TDRC, TIT2, TPE1, TRCK, TXXX, TYER
+    from mutagen.id3._tags import ID3SaveConfig
+    from mutagen.id3._util import BitPaddedInt, unsynch
+except ImportError:
+    print("make_tagged_library: python3-mutagen is missing", file=sys.stderr)
+    sys.exit(77)
+for tool in ("eyeD3", "id3v2"):
+    if shutil.which(tool) is None:
+        print(f"make_tagged_library: {tool} is missing", file=sys.stderr)
+        sys.exit(77)
+
+# Three silent MPEG-1 Layer III frames (128 kbit/s, 44.1 kHz) stand for audio.
+AUDIO = (b"\xff\xfb\x90\x64" + bytes(413)) * 3
+WIDE, NARROW = "Caf\u00e9 \u2615", "Caf\u00e9"
+
+
+def frames(encoding):
+    title = NARROW if encoding == 0 else WIDE
+    return [TIT2(encoding=encoding, text=[title]), TPE1(encoding=encoding, text=["Artist", "Other"]),
+            TALB(encoding=encoding, text=["Album"]), TDRC(encoding=encoding, text=["2004-05-06"]),
+            TRCK(encoding=encoding, text=["3/12"]),
+            COMM(encoding=encoding, lang="eng", desc="", text=["Note"])]
+
+
+def write(path, tag=b""):
+    with open(path, "wb") as f:
+        f.write(tag + AUDIO)
+
+
+def syncsafe(n):
+    return bytes(BitPaddedInt.to_str(n, width=4))
+
+
+def built_tag(version, flags, body_of, frame_flags=0, extended=b"", title=None):
+    """A tag framed here around mutagen's own frame bodies, for the layouts
+    that no Debian tagger writes: ID3v2.2, unsynchronisation, extended
+    headers and ID3v2.4 frame flags. A 300-byte TXXX frame comes first, so
+    that a size written plain and one written syncsafe differ; an ID3v2.4 tag
+    also holds a compressed title and a TYER behind TDRC, both to be passed
+    over."""
+    config = ID3SaveConfig(4 if version == 4 else 3, None)
+    ids = {"TXXX": b"TXX", "TIT2": b"TT2", "TPE1": b"TP1", "TALB": b"TAL", "TYER": b"TYE",
+           "TRCK": b"TRK", "COMM": b"COM"}
+    data = b""
+    for frame in [TXXX(encoding=0, desc="", text=["x" * 298])] + frames(1):
+        raw = title if title is not None and frame.FrameID == "TIT2" else frame._writeData(config)
+        body, own_flags = body_of(raw), frame_flags
+        if version != 4 and frame.FrameID == "TDRC":
+            body = body_of(TYER(encoding=1, text=["2004"])._writeData(config))
+            frame = TYER()
+        elif frame.FrameID == "TDRC":
+            data += b"TIT2" + syncsafe(7) + b"\0\x09" + syncsafe(3) + b"Zip"  # compressed
+            data += b"TYER" + syncsafe(5) + b"\0\0" + b"\x001999"
+        if version == 2:
+            data += ids[frame.FrameID] + len(body).to_bytes(4, "big")[1:] + body
+        elif version == 3:
+            data += frame.FrameID.encode() + len(body).to_bytes(4, "big") + b"\0\0" + body
+        else:
+            data += frame.FrameID.encode() + syncsafe(len(body)) + b"\0" + bytes([own_flags]) + body
+    data = extended + data
+    if version < 4 and flags & 0x80:
+        data = unsynch.encode(data)
+    data += bytes(64)
+    return b"ID3" + bytes([version, 0, flags]) + syncsafe(len(data)) + data
+
+
+def main(folder):
+    os.makedirs(folder, exist_ok=True)
+    for version in (3, 4):
+        for encoding in ((0, 1) if version == 3 else (0, 1, 2, 3)):
+            path = os.path.join(folder, f"mutagen-v2{version}-enc{encoding}.mp3")
+            write(path)
+            tags = ID3()
+            for frame in frames(encoding):
+                tags.add(frame)
+            if version == 3:
+                tags.update_to_v23()
+            tags.save(path, v2_version=version, v23_sep=None, v1=0)
+
+    def grouped(body):  # a grouping byte, a data length indicator, the unsynchronised body
+        return b"\x07" + syncsafe(len(body)) + unsynch.encode(body)
+
+    write(os.path.join(folder, "built-v22.mp3"), built_tag(2, 0, lambda b: b))
+    write(os.path.join(folder, "built-v23-unsync-extended.mp3"),
+          built_tag(3, 0xC0, lambda b: b, extended=b"\0\0\0\x06" + bytes(6)))
+    write(os.path.join(folder, "built-v24-unsync-dli-extended.mp3"),
+          built_tag(4, 0x40, grouped, frame_flags=0x43, extended=syncsafe(6) + b"\x01\0"))
+    write(os.path.join(folder, "built-v24-tag-unsync.mp3"), built_tag(4, 0x80, unsynch.encode))
+    # A title of UTF-8 with a stray byte and a cut sequence, then a second value.
+    write(os.path.join(folder, "built-v24-bad-utf8.mp3"),
+          built_tag(4, 0, lambda b: b, title=b"\x03Caf\xc3\xa9 \xe9\xe2\x98\0Other"))
+
+    common = ["-a", "Artist", "-A", "Album", "-c", "Note"]
+    for version in ("2.3", "2.4"):
+        path = os.path.join(folder, f"eyed3-v{version}.mp3")
+        write(path)
+        subprocess.run(["eyeD3", "--quiet", "--no-color", f"--to-v{version}", "-t", WIDE, "--recording-date", "2004-05-06",
+                        "-n", "3", "-N", "12", *common, path], check=True, stdout=subprocess.DEVNULL)
+    path = os.path.join(folder, "id3v2.mp3")
+    write(path)
+    subprocess.run(["id3v2", "-t", NARROW, "-y", "2004", "-T", "3/12", *common, path], check=True)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
