@@ -4,6 +4,7 @@
 // implement this header; nothing else in the core calls the system directly.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -62,6 +63,50 @@ enum class EntryKind {
 FilePtr open_regular_file(const std::string& path, int* error = nullptr,
                           EntryKind* kind = nullptr);
 
+// A regular file open for reading by offset, for the tag readers: at the
+// least cost in system calls (on POSIX one open, one status call, a read per
+// request and the close) and with no stream or buffer of its own.
+class FileReader {
+ public:
+  FileReader() = default;
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+  ~FileReader() { close(); }
+
+  // Opens `path` when it is a regular file, as open_regular_file does and
+  // with its errno values and kinds; answers 0 or the errno value. `listed`
+  // is what a folder listing said the entry is: kRegular opens it directly
+  // (the kind is checked on what was opened), another known kind is not
+  // opened at all, and kUnknown looks at the entry first, so that a device,
+  // a FIFO or a socket is never opened.
+  int open(const std::string& path, EntryKind* kind = nullptr,
+           EntryKind listed = EntryKind::kUnknown);
+
+  // The file's size when it was opened.
+  std::uint64_t size() const { return size_; }
+
+  // Reads up to `count` bytes at `offset` into `out` and answers how many it
+  // read: fewer at the end of the file, fewer (0 included) with failed()
+  // true after an error.
+  std::size_t read_at(std::uint64_t offset, char* out, std::size_t count);
+  bool failed() const { return failed_; }
+
+  void close();
+
+ private:
+  std::intptr_t handle_ = -1;  // a descriptor on POSIX, a FILE* on Windows
+  std::uint64_t size_ = 0;
+  bool failed_ = false;
+};
+
+// One entry of list_mp3_entries: its bare name, and its kind as the listing
+// told it without another look: kUnknown where the system did not say (and
+// for a link, which may lead anywhere).
+struct ListedFile {
+  std::string name;
+  EntryKind kind = EntryKind::kUnknown;
+};
+
 // Turns a name that uses backslashes as folder separators into a host path.
 // On POSIX each backslash becomes a slash, so a leading backslash means the
 // root folder; on Windows the name is returned unchanged.
@@ -112,6 +157,9 @@ bool change_directory(const std::string& path);
 // empty `folder` lists the current directory. A folder that cannot be read
 // lists nothing.
 std::vector<std::string> list_mp3_files(const std::string& folder);
+
+// The same entries with what the listing told of each, for FileReader::open.
+std::vector<ListedFile> list_mp3_entries(const std::string& folder);
 
 // What replace_file does with the name it is given.
 enum class ReplacePolicy {

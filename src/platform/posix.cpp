@@ -84,6 +84,28 @@ EntryKind entry_kind(const struct stat& info) {
   return EntryKind::kOther;
 }
 
+// Looks at `path` (after links) before it is opened: true for a regular
+// file; otherwise false with `error` and `what` set as open_regular_file
+// sets them.
+bool looks_regular(const std::string& path, int& error, EntryKind& what) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    error = errno;
+    struct stat link {};
+    if (error == ENOENT || error == ENOTDIR || error == ELOOP) {
+      const bool is_link = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+      what = is_link ? EntryKind::kDanglingLink : EntryKind::kMissing;
+    } else {
+      what = EntryKind::kUnknown;
+    }
+    return false;
+  }
+  what = entry_kind(info);
+  if (what == EntryKind::kRegular) return true;
+  error = what == EntryKind::kFolder ? EISDIR : EINVAL;
+  return false;
+}
+
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -280,23 +302,8 @@ FilePtr open_regular_file(const std::string& path, int* error, EntryKind* kind) 
   int& result = error != nullptr ? *error : ignored_error;
   EntryKind& what = kind != nullptr ? *kind : ignored_kind;
   // Looked at before it is opened: opening a device can act on it.
+  if (!looks_regular(path, result, what)) return nullptr;
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
-    result = errno;
-    struct stat link {};
-    if (result == ENOENT || result == ENOTDIR || result == ELOOP) {
-      const bool is_link = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
-      what = is_link ? EntryKind::kDanglingLink : EntryKind::kMissing;
-    } else {
-      what = EntryKind::kUnknown;
-    }
-    return nullptr;
-  }
-  what = entry_kind(info);
-  if (what != EntryKind::kRegular) {
-    result = what == EntryKind::kFolder ? EISDIR : EINVAL;
-    return nullptr;
-  }
   // O_NONBLOCK keeps a FIFO put in the file's place meanwhile from hanging
   // the open; the kind is checked again on what was opened.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -320,6 +327,61 @@ FilePtr open_regular_file(const std::string& path, int* error, EntryKind* kind) 
   }
   result = 0;
   return FilePtr(file);
+}
+
+int FileReader::open(const std::string& path, EntryKind* kind, EntryKind listed) {
+  close();
+  EntryKind ignored_kind = EntryKind::kRegular;
+  EntryKind& what = kind != nullptr ? *kind : ignored_kind;
+  what = listed;
+  if (listed == EntryKind::kUnknown) {
+    // Looked at before it is opened: opening a device can act on it.
+    int error = 0;
+    if (!looks_regular(path, error, what)) return error;
+  } else if (listed != EntryKind::kRegular) {
+    return listed == EntryKind::kFolder ? EISDIR : EINVAL;
+  }
+  // O_NONBLOCK keeps a FIFO put in the file's place meanwhile from hanging
+  // the open, O_NOCTTY a terminal from becoming ours; the kind is checked
+  // again on what was opened.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT) what = EntryKind::kMissing;
+    return error;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    what = entry_kind(info);
+    ::close(fd);
+    return what == EntryKind::kFolder ? EISDIR : EINVAL;
+  }
+  what = EntryKind::kRegular;
+  handle_ = fd;
+  size_ = static_cast<std::uint64_t>(info.st_size);
+  failed_ = false;
+  return 0;
+}
+
+std::size_t FileReader::read_at(std::uint64_t offset, char* out, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count && handle_ >= 0) {
+    const ssize_t got = ::pread(static_cast<int>(handle_), out + done, count - done,
+                                static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) failed_ = true;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+    // A regular file gives all it has at once: a short read is its end.
+    if (offset + done >= size_) break;
+  }
+  return done;
+}
+
+void FileReader::close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+  size_ = 0;
 }
 
 std::size_t name_part_limit(const std::string& folder) {
@@ -383,21 +445,38 @@ std::optional<std::string> current_directory() {
 
 bool change_directory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
 
-std::vector<std::string> list_mp3_files(const std::string& folder) {
-  std::vector<std::string> names;
+std::vector<ListedFile> list_mp3_entries(const std::string& folder) {
+  std::vector<ListedFile> files;
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (dir == nullptr) return names;
+  if (dir == nullptr) return files;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name(entry->d_name);
     if (name.size() < 4) continue;
     const std::string_view ending = name.substr(name.size() - 4);
-    if (ending[0] == '.' && (ending[1] | 0x20) == 'm' && (ending[2] | 0x20) == 'p' &&
-        ending[3] == '3') {
-      names.emplace_back(name);
+    if (ending[0] != '.' || (ending[1] | 0x20) != 'm' || (ending[2] | 0x20) != 'p' ||
+        ending[3] != '3') {
+      continue;
     }
+    EntryKind kind = EntryKind::kUnknown;  // DT_UNKNOWN, and DT_LNK: the link may lead anywhere
+    switch (entry->d_type) {
+      case DT_REG: kind = EntryKind::kRegular; break;
+      case DT_DIR: kind = EntryKind::kFolder; break;
+      case DT_CHR: case DT_BLK: kind = EntryKind::kDevice; break;
+      case DT_FIFO: kind = EntryKind::kFifo; break;
+      case DT_SOCK: kind = EntryKind::kSocket; break;
+      default: break;
+    }
+    files.push_back({std::string(name), kind});
   }
   ::closedir(dir);
-  std::sort(names.begin(), names.end());
+  std::sort(files.begin(), files.end(),
+            [](const ListedFile& a, const ListedFile& b) { return a.name < b.name; });
+  return files;
+}
+
+std::vector<std::string> list_mp3_files(const std::string& folder) {
+  std::vector<std::string> names;
+  for (ListedFile& file : list_mp3_entries(folder)) names.push_back(std::move(file.name));
   return names;
 }
 

@@ -180,6 +180,44 @@ FilePtr open_regular_file(const std::string& path, int* error, EntryKind* kind) 
   return FilePtr(file);
 }
 
+int FileReader::open(const std::string& path, EntryKind* kind, EntryKind listed) {
+  close();
+  EntryKind ignored_kind = EntryKind::kRegular;
+  EntryKind& what = kind != nullptr ? *kind : ignored_kind;
+  if (listed != EntryKind::kUnknown && listed != EntryKind::kRegular) {
+    what = listed;
+    return listed == EntryKind::kFolder ? EISDIR : EINVAL;
+  }
+  int error = 0;
+  FilePtr file = open_regular_file(path, &error, &what);
+  if (!file) return error;
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get())));
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(handle, &size)) return errno_from_last_error();
+  size_ = static_cast<std::uint64_t>(size.QuadPart);
+  failed_ = false;
+  handle_ = reinterpret_cast<std::intptr_t>(file.release());
+  return 0;
+}
+
+std::size_t FileReader::read_at(std::uint64_t offset, char* out, std::size_t count) {
+  if (handle_ == -1) return 0;
+  std::FILE* file = reinterpret_cast<std::FILE*>(handle_);
+  if (_fseeki64(file, static_cast<long long>(offset), SEEK_SET) != 0) {
+    failed_ = true;
+    return 0;
+  }
+  const std::size_t done = std::fread(out, 1, count, file);
+  if (std::ferror(file)) failed_ = true;
+  return done;
+}
+
+void FileReader::close() {
+  if (handle_ != -1) std::fclose(reinterpret_cast<std::FILE*>(handle_));
+  handle_ = -1;
+  size_ = 0;
+}
+
 std::size_t name_part_limit(const std::string&) { return 255; }
 
 std::size_t name_part_length(std::string_view part) {
@@ -215,6 +253,16 @@ std::optional<std::string> current_directory() {
 }
 
 bool change_directory(const std::string& path) { return SetCurrentDirectoryA(path.c_str()) != 0; }
+
+std::vector<ListedFile> list_mp3_entries(const std::string& folder) {
+  // The attributes of a found entry do not tell a reserved device name:
+  // every entry is looked at when it is opened.
+  std::vector<ListedFile> files;
+  for (std::string& name : list_mp3_files(folder)) {
+    files.push_back({std::move(name), EntryKind::kUnknown});
+  }
+  return files;
+}
 
 std::vector<std::string> list_mp3_files(const std::string& folder) {
   std::string pattern = folder;
