@@ -10,11 +10,11 @@
 #include "app/batch.h"
 #include "app/settings.h"
 #include "cli/journal.h"
-#include "cli/read_ahead.h"
 #include "cli/report.h"
 #include "cli/undo.h"
 #include "platform/platform.h"
 #include "rename/rename.h"
+#include "runs/tag_reader.h"
 
 #ifndef KESTRUNE_VERSION
 #define KESTRUNE_VERSION "unknown"
@@ -62,7 +62,7 @@ class Run {
   Run(const Options& options, const std::string& format, Console& console, RunObserver* observer)
       : options_(options), format_(format), console_(console), observer_(observer) {}
 
-  void rename_all(const std::vector<std::string>& paths, std::string_view base_folder,
+  void rename_all(const std::vector<platform::ListedFile>& paths, std::string_view base_folder,
                   std::string_view prefix);
   void finish();
   const RunCounts& counts() const { return counts_; }
@@ -80,8 +80,9 @@ class Run {
     bool failure = false;
   };
 
-  void handle(const std::string& path, std::string_view base_folder);
-  bool plan(const std::string& path, std::string_view base_folder, RenamePlan& plan);
+  void handle(const std::string& path, platform::EntryKind listed, std::string_view base_folder);
+  bool plan(const std::string& path, platform::EntryKind listed, std::string_view base_folder,
+            RenamePlan& plan);
   Item& next_item();
   void prepare(Item& item, std::string_view base_folder, RenamePlan& plan);
   bool group_full() const;
@@ -114,8 +115,8 @@ class Run {
   Item* planning_ = nullptr;  // the item that plan() reports problems into
   std::size_t group_limit_ = 1;
   std::chrono::steady_clock::time_point group_started_{};
-  // The head and tail of the file being planned, reused for every file.
-  ReadAhead reader_;
+  // Reads the head and tail of the file being planned, reused for every file.
+  runs::TagReader reader_;
 
   // Dry run: the names planned so far and the files that will have moved.
   std::unordered_set<std::string> planned_targets_;
@@ -132,18 +133,18 @@ class Run {
 // took this long: the files planned wait no longer than that to move.
 constexpr std::chrono::milliseconds kGroupTime{200};
 
-void Run::rename_all(const std::vector<std::string>& paths, std::string_view base_folder,
+void Run::rename_all(const std::vector<platform::ListedFile>& paths, std::string_view base_folder,
                      std::string_view prefix) {
   group_limit_ = observer_ != nullptr ? std::max<std::size_t>(observer_->group_size(), 1) : 1;
   total_ += paths.size();
   std::string path;
-  for (const std::string& entry : paths) {
+  for (const platform::ListedFile& entry : paths) {
     if (counts_.stopped) break;
     if (prefix.empty()) {
-      handle(entry, folder_part(entry));
+      handle(entry.name, entry.kind, folder_part(entry.name));
     } else {
-      path.assign(prefix).append(entry);
-      handle(path, base_folder);
+      path.assign(prefix).append(entry.name);
+      handle(path, entry.kind, base_folder);
     }
     if (group_full()) flush_group();
     ++done_;
@@ -152,11 +153,12 @@ void Run::rename_all(const std::vector<std::string>& paths, std::string_view bas
   if (!counts_.stopped) flush_group();
 }
 
-void Run::handle(const std::string& path, std::string_view base_folder) {
+void Run::handle(const std::string& path, platform::EntryKind listed,
+                 std::string_view base_folder) {
   RenamePlan plan;
   if (options_.dry_run) {
     step_.source = path;
-    if (!this->plan(path, base_folder, plan)) return;
+    if (!this->plan(path, listed, base_folder, plan)) return;
     resolve_into(step_.target, plan.new_name, base_folder);
     simulate(plan);
     return;
@@ -164,7 +166,7 @@ void Run::handle(const std::string& path, std::string_view base_folder) {
   Item& item = next_item();
   item.step.source = path;
   planning_ = &item;
-  const bool go = this->plan(path, base_folder, plan);
+  const bool go = this->plan(path, listed, base_folder, plan);
   planning_ = nullptr;
   if (!go) return;  // the item holds the problem
   item.rename = true;
@@ -173,18 +175,10 @@ void Run::handle(const std::string& path, std::string_view base_folder) {
 }
 
 // Opens and reads the file; false when it is not to be renamed (reported).
-bool Run::plan(const std::string& path, std::string_view base_folder, RenamePlan& plan) {
-  int error = 0;
-  platform::EntryKind kind = platform::EntryKind::kRegular;
-  {
-    platform::FilePtr file = platform::open_regular_file(path, &error, &kind);
-    if (file) {
-      plan = plan_rename(reader_.open(std::move(file)), format_, std::string(base_folder));
-      reader_.close();
-    } else {
-      plan = plan_unopened(kind, error);
-    }
-  }  // closed before anything moves
+bool Run::plan(const std::string& path, platform::EntryKind listed, std::string_view base_folder,
+               RenamePlan& plan) {
+  // Closed again before anything moves.
+  plan = reader_.plan(path, listed, format_, std::string(base_folder));
   const std::string reason = plan_reason(plan);
   switch (plan.outcome) {
     case PlanOutcome::kRename:
@@ -431,9 +425,14 @@ int run_renames(const Options& options, const std::string& format, Console& cons
     std::string prefix = folder;
     if (prefix.back() != platform::kSeparator) prefix += platform::kSeparator;
     // Taken whole before anything moves, so renamed files are not met again.
-    run.rename_all(platform::list_mp3_files(folder), folder, prefix);
+    run.rename_all(platform::list_mp3_entries(folder), folder, prefix);
   } else {
-    run.rename_all(options.files, {}, {});
+    // Files named on the command line are looked at before they are opened.
+    std::vector<platform::ListedFile> files;
+    for (const std::string& file : options.files) {
+      files.push_back({file, platform::EntryKind::kUnknown});
+    }
+    run.rename_all(files, {}, {});
   }
   run.finish();
   if (counts != nullptr) *counts = run.counts();

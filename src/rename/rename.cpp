@@ -8,6 +8,7 @@
 #include "rename/name_template.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
+#include "tags/read_tags.h"
 
 namespace kestrune {
 
@@ -112,18 +113,12 @@ RenamePlan plan_unopened(platform::EntryKind kind, int error) {
   return plan;
 }
 
-RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder) {
+namespace {
+
+// The plan of a file from the tags read from it; releases `tag_v2`.
+RenamePlan plan_from_tags(const TagV1& tag_v1, bool has_v1, TagV2& tag_v2, bool has_v2,
+                          std::string_view pattern, const std::string& base_folder) {
   RenamePlan plan;
-  if (file == nullptr || pattern.empty()) return plan;
-  TagV1 tag_v1;
-  TagV2 tag_v2;
-  // With an ID3v1 trailer the ID3v2 answer does not matter: whatever the
-  // reader found is used, and ID3v1 stands in for the rest.
-  const bool has_v1 = read_tag_v1(tag_v1, file);
-  const bool has_v2 = read_tag_v2(tag_v2, file);
-  // A failed read is not the end of the file: a name made from what came
-  // before it would be wrong, so the file is left as one that cannot be read.
-  if (std::ferror(file)) return plan_unopened(platform::EntryKind::kRegular, EIO);
   if (!has_v1 && !has_v2) {
     plan.outcome = PlanOutcome::kSkipNoTag;
     return plan;
@@ -154,6 +149,31 @@ RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::str
     plan.new_name = std::move(name);
   }
   return plan;
+}
+
+}  // namespace
+
+RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder) {
+  if (file == nullptr || pattern.empty()) return RenamePlan();
+  TagV1 tag_v1;
+  TagV2 tag_v2;
+  // With an ID3v1 trailer the ID3v2 answer does not matter: whatever the
+  // reader found is used, and ID3v1 stands in for the rest.
+  const bool has_v1 = read_tag_v1(tag_v1, file);
+  const bool has_v2 = read_tag_v2(tag_v2, file);
+  // A failed read is not the end of the file: a name made from what came
+  // before it would be wrong, so the file is left as one that cannot be read.
+  if (std::ferror(file)) return plan_unopened(platform::EntryKind::kRegular, EIO);
+  return plan_from_tags(tag_v1, has_v1, tag_v2, has_v2, pattern, base_folder);
+}
+
+RenamePlan plan_rename(const TagBytes& bytes, std::string_view pattern,
+                       const std::string& base_folder) {
+  if (pattern.empty()) return RenamePlan();
+  TagV1 tag_v1;
+  TagV2 tag_v2;
+  const TagsFound found = read_tags(tag_v1, tag_v2, bytes);
+  return plan_from_tags(tag_v1, found.v1, tag_v2, found.v2, pattern, base_folder);
 }
 
 RenamePlan plan_rename(const std::string& path, std::string_view pattern,

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "tags/tag_bytes.h"
 
 namespace kestrune {
 
@@ -47,6 +48,12 @@ RenamePlan plan_rename(const std::string& path, std::string_view pattern,
 
 // The same on a file the caller has opened (borrowed, binary, seekable).
 RenamePlan plan_rename(std::FILE* file, std::string_view pattern,
+                       const std::string& base_folder = std::string());
+
+// The same on the bytes of a file read up front (tags/tag_bytes.h). A caller
+// whose reads of the file failed plans it with plan_unopened(kRegular, EIO)
+// instead, as a name made from what came before a failed read would be wrong.
+RenamePlan plan_rename(const TagBytes& bytes, std::string_view pattern,
                        const std::string& base_folder = std::string());
 
 // The plan of a file that platform::open_regular_file did not open.
