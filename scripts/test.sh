@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every target with AddressSanitizer and
-# UndefinedBehaviorSanitizer, warnings as errors, and runs every test.
+# UndefinedBehaviorSanitizer, warnings as errors, and runs every test; then
+# the core and the runs engine again under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,18 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_SANITIZE=ON -DKESTRUN
   -DKESTRUNE_BUILD_QT="$([ -f src/app/qt/CMakeLists.txt ] && echo ON || echo OFF)"
 cmake --build "$build" -j "$(nproc)"
 QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+
+# The reader threads of a run under ThreadSanitizer: the core, the runs
+# engine and their tests in a build of their own, without the dialog.
+tsan=build/tsan
+cmake -S . -B "$tsan" -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_TSAN=ON -DKESTRUNE_WERROR=ON \
+  -DKESTRUNE_BUILD_QT=OFF
+targets=(kestrune_tests kestrune-cli)
+if [ -f tests/runs/CMakeLists.txt ]; then targets+=(kestrune_runs_tests); fi
+cmake --build "$tsan" -j "$(nproc)" --target "${targets[@]}"
+# The suites not built here stand in ctest as *_NOT_BUILT.
+TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" \
+  ctest --test-dir "$tsan" --output-on-failure -j "$(nproc)" -E '_NOT_BUILT'
 
 # The fuzz targets, the Windows build and the .deb have stages of their own.
 for stage in scripts/test-fuzz.sh scripts/test-windows.sh scripts/test-package.sh; do
