@@ -87,12 +87,12 @@ std::string resolve(std::string_view name, const std::string& base_folder) {
 // Whether a file or folder name in `name` is longer than the file system
 // where the file goes accepts.
 bool has_part_over_limit(std::string_view name, const std::string& base_folder,
-                         std::size_t& limit) {
+                         std::size_t& limit, PartLimits* limits) {
   const std::size_t last = name.rfind('\\');
   const std::string folder = last == std::string_view::npos
                                  ? base_folder
                                  : resolve(name.substr(0, last == 0 ? 1 : last), base_folder);
-  limit = platform::name_part_limit(folder);
+  limit = limits != nullptr ? limits->of(folder) : platform::name_part_limit(folder);
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = std::min(name.find('\\', start), name.size());
@@ -117,7 +117,8 @@ namespace {
 
 // The plan of a file from the tags read from it; releases `tag_v2`.
 RenamePlan plan_from_tags(const TagV1& tag_v1, bool has_v1, TagV2& tag_v2, bool has_v2,
-                          std::string_view pattern, const std::string& base_folder) {
+                          std::string_view pattern, const std::string& base_folder,
+                          PartLimits* limits) {
   RenamePlan plan;
   if (!has_v1 && !has_v2) {
     plan.outcome = PlanOutcome::kSkipNoTag;
@@ -142,7 +143,7 @@ RenamePlan plan_from_tags(const TagV1& tag_v1, bool has_v1, TagV2& tag_v2, bool 
   } else if (name.find('/') != std::string::npos) {
     // Only the backslash makes folders, and both systems read '/' as one.
     plan.outcome = PlanOutcome::kRefuseSlash;
-  } else if (has_part_over_limit(name, base_folder, plan.part_limit)) {
+  } else if (has_part_over_limit(name, base_folder, plan.part_limit, limits)) {
     plan.outcome = PlanOutcome::kRefusePartTooLong;
   } else {
     plan.outcome = PlanOutcome::kRename;
@@ -164,16 +165,22 @@ RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::str
   // A failed read is not the end of the file: a name made from what came
   // before it would be wrong, so the file is left as one that cannot be read.
   if (std::ferror(file)) return plan_unopened(platform::EntryKind::kRegular, EIO);
-  return plan_from_tags(tag_v1, has_v1, tag_v2, has_v2, pattern, base_folder);
+  return plan_from_tags(tag_v1, has_v1, tag_v2, has_v2, pattern, base_folder, nullptr);
+}
+
+std::size_t PartLimits::of(const std::string& folder) {
+  const auto known = known_.find(folder);
+  if (known != known_.end()) return known->second;
+  return known_.emplace(folder, platform::name_part_limit(folder)).first->second;
 }
 
 RenamePlan plan_rename(const TagBytes& bytes, std::string_view pattern,
-                       const std::string& base_folder) {
+                       const std::string& base_folder, PartLimits* limits) {
   if (pattern.empty()) return RenamePlan();
   TagV1 tag_v1;
   TagV2 tag_v2;
   const TagsFound found = read_tags(tag_v1, tag_v2, bytes);
-  return plan_from_tags(tag_v1, found.v1, tag_v2, found.v2, pattern, base_folder);
+  return plan_from_tags(tag_v1, found.v1, tag_v2, found.v2, pattern, base_folder, limits);
 }
 
 RenamePlan plan_rename(const std::string& path, std::string_view pattern,

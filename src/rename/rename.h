@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/platform.h"
 #include "tags/tag_bytes.h"
@@ -50,11 +51,23 @@ RenamePlan plan_rename(const std::string& path, std::string_view pattern,
 RenamePlan plan_rename(std::FILE* file, std::string_view pattern,
                        const std::string& base_folder = std::string());
 
+// The longest name part of the file system of each folder a run's names go
+// to, asked of the system once per folder (platform::name_part_limit).
+class PartLimits {
+ public:
+  std::size_t of(const std::string& folder);
+
+ private:
+  std::unordered_map<std::string, std::size_t> known_;
+};
+
 // The same on the bytes of a file read up front (tags/tag_bytes.h). A caller
 // whose reads of the file failed plans it with plan_unopened(kRegular, EIO)
 // instead, as a name made from what came before a failed read would be wrong.
+// `limits`, when given, keeps the limits of the folders across files.
 RenamePlan plan_rename(const TagBytes& bytes, std::string_view pattern,
-                       const std::string& base_folder = std::string());
+                       const std::string& base_folder = std::string(),
+                       PartLimits* limits = nullptr);
 
 // The plan of a file that platform::open_regular_file did not open.
 RenamePlan plan_unopened(platform::EntryKind kind, int error);

@@ -22,7 +22,7 @@ RenamePlan TagReader::plan(const std::string& path, platform::EntryKind listed,
         file_.read_at(tail_offset(bytes.file_size), tail_, tail_size(bytes.file_size));
     bytes.tail = {tail_, tail};
   }
-  RenamePlan plan = file_.failed() ? RenamePlan() : plan_rename(bytes, pattern, base_folder);
+  RenamePlan plan = file_.failed() ? RenamePlan() : plan_rename(bytes, pattern, base_folder, &limits_);
   // A failed read is not the end of the file: a name made from what came
   // before it would be wrong.
   if (file_.failed()) plan = plan_unopened(platform::EntryKind::kRegular, EIO);

@@ -2,7 +2,8 @@
 
 // Reads the tags of one file at a time at the system-call floor: one open,
 // one status call, one read of the head, one of the tail where the head does
-// not reach it, and the close. One reader per thread, reused for every file.
+// not reach it, and the close. One reader per thread, reused for every file
+// of one run.
 
 #include <string>
 #include <string_view>
@@ -40,6 +41,7 @@ class TagReader {
 
   platform::FileReader file_;
   More more_{file_};
+  PartLimits limits_;  // a run does not change its current directory
   char head_[kTagHeadSize];
   char tail_[kTagTailSize];
 };
