@@ -226,49 +226,6 @@ TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
   EXPECT_EQ(run({"--", "--help"}).out, "--help -> Dash - Help.mp3\n");
 }
 
-// Files planned in a group move only after the group's commit; a stop after
-// a rename leaves the rest of the group where it was and removes the empty
-// folders made for it, but never a file that took such a folder's place.
-TEST(CommandLine, AStopInAGroupRemovesOnlyEmptyFoldersOfTheFilesLeft) {
-  struct StopAfterFirst : cli::RunObserver {
-    std::vector<std::string> seen;
-    std::size_t group_size() const override { return 3; }
-    bool before_rename(const cli::RenameStep& step, std::string&) override {
-      seen.push_back("before " + step.source);
-      return true;
-    }
-    bool commit(std::string&) override {
-      seen.push_back("commit");
-      return true;
-    }
-    bool after_rename(const cli::RenameStep& step, int, std::string& message) override {
-      seen.push_back("after " + step.source);
-      fs::remove("C");
-      write_bytes("C", "a file where the empty folder of c.mp3 was");
-      message = "killed";
-      return false;
-    }
-  };
-  TempFolder temp;
-  write_bytes("a.mp3", tagged("A", "x"));
-  write_bytes("b.mp3", tagged("B", "y"));
-  write_bytes("c.mp3", tagged("C", "z"));
-  cli::Options options;
-  options.files = {"a.mp3", "b.mp3", "c.mp3"};
-  test::Captured output;
-  StopAfterFirst observer;
-  cli::RunCounts counts;
-  EXPECT_EQ(cli::run_renames(options, "%artist%\\%title%", output.console, &observer, &counts), 1);
-  EXPECT_TRUE(contains(output.err(), "stopped after a.mp3: killed\n"));
-  EXPECT_EQ(output.out(), "a.mp3 -> A/x.mp3\n");
-  EXPECT_EQ(observer.seen, (std::vector<std::string>{"before a.mp3", "before b.mp3",
-                                                      "before c.mp3", "commit", "after a.mp3"}));
-  EXPECT_EQ(counts.renamed, 1u);
-  EXPECT_TRUE(fs::exists("b.mp3"));
-  EXPECT_FALSE(fs::exists("B"));
-  EXPECT_EQ(read_bytes("C"), "a file where the empty folder of c.mp3 was");
-}
-
 #ifndef _WIN32
 // The installed program: exit statuses as a shell sees them.
 int shell(const std::string& command) {

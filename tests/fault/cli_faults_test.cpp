@@ -25,17 +25,6 @@ using test::read_bytes;
 using test::tagged_image;
 using test::TempFolder;
 
-// Runs a hook of its own just before each file moves.
-struct BeforeRename : cli::RunObserver {
-  std::function<void(const cli::RenameStep&)> hook;
-  explicit BeforeRename(std::function<void(const cli::RenameStep&)> h) : hook(std::move(h)) {}
-  bool before_rename(const cli::RenameStep& step, std::string&) override {
-    hook(step);
-    return true;
-  }
-  bool after_rename(const cli::RenameStep&, int, std::string&) override { return true; }
-};
-
 TEST(CliFaults, UnreadableFileAndReadOnlyFolderAreReportedAndStay) {
   TempFolder folder;
   fs::create_directory("locked");
@@ -49,7 +38,7 @@ TEST(CliFaults, UnreadableFileAndReadOnlyFolderAreReportedAndStay) {
   cli::Options options;
   options.files = {"open.mp3", "locked/a.mp3"};
   const int status = test::run_unprivileged([&] {
-    const int result = cli::run_renames(options, "%artist% - %title%", captured.console, nullptr);
+    const int result = cli::run_renames(options, "%artist%\\%title%", captured.console, nullptr);
     std::fflush(captured.console.out);
     std::fflush(captured.console.err);
     return result;
@@ -57,7 +46,8 @@ TEST(CliFaults, UnreadableFileAndReadOnlyFolderAreReportedAndStay) {
   EXPECT_EQ(status, cli::kExitFailed);
   const std::string err = captured.err();
   EXPECT_TRUE(contains(err, "open.mp3: permission denied")) << err;
-  EXPECT_TRUE(contains(err, "locked/a.mp3 -> locked/A - One.mp3: permission denied")) << err;
+  // The folder of the new name cannot be made: its own error is reported.
+  EXPECT_TRUE(contains(err, "locked/a.mp3 -> locked/A/One.mp3: permission denied")) << err;
   EXPECT_EQ(captured.out(), "");
   ::chmod("locked", 0755);
   EXPECT_EQ(read_bytes("locked/a.mp3"), tagged_image("A", "One"));
@@ -71,13 +61,13 @@ TEST(CliFaults, ChangesJustBeforeTheRenameAreReportedAndLoseNothing) {
   struct Case {
     const char* name;
     const char* format;
-    std::function<void(const cli::RenameStep&)> hook;
+    std::function<void(const runs::PlannedFile&)> hook;
     const char* line;
     const char* b_target;
   };
   const std::vector<Case> cases = {
       {"another process makes the target", "%artist% - %title%",
-       [](const cli::RenameStep& step) {
+       [](const runs::PlannedFile& step) {
          if (step.source != "./a.mp3") return;
          const pid_t child = ::fork();
          if (child == 0) {
@@ -88,7 +78,7 @@ TEST(CliFaults, ChangesJustBeforeTheRenameAreReportedAndLoseNothing) {
        },
        "a.mp3 -> ./Artist - Title.mp3: target exists", "Other - Song.mp3"},
       {"the file is removed", "%artist%\\%title%",
-       [](const cli::RenameStep& step) {
+       [](const runs::PlannedFile& step) {
          if (step.source == "./a.mp3") fs::remove(step.source);
        },
        "a.mp3 -> ./Artist/Title.mp3: file or folder missing", "Other/Song.mp3"},
@@ -98,17 +88,16 @@ TEST(CliFaults, ChangesJustBeforeTheRenameAreReportedAndLoseNothing) {
     TempFolder folder;
     test::write_bytes("a.mp3", tagged_image("Artist", "Title"));
     test::write_bytes("b.mp3", tagged_image("Other", "Song"));
-    BeforeRename observer(c.hook);
     test::Captured captured;
     cli::Options options;
     options.all_folder = ".";
-    EXPECT_EQ(cli::run_renames(options, c.format, captured.console, &observer), cli::kExitFailed);
+    EXPECT_EQ(cli::run_renames(options, c.format, captured.console, nullptr, nullptr, c.hook), cli::kExitFailed);
     EXPECT_TRUE(contains(captured.err(), c.line)) << captured.err();
     if (fs::exists("a.mp3")) {
       EXPECT_EQ(read_bytes("a.mp3"), tagged_image("Artist", "Title"));
       EXPECT_EQ(read_bytes("Artist - Title.mp3"), "theirs");
     } else {
-      EXPECT_FALSE(fs::exists("Artist/Title.mp3"));
+      EXPECT_FALSE(fs::exists("Artist"));  // the folder made for it went again
     }
     EXPECT_EQ(read_bytes(c.b_target), tagged_image("Other", "Song"));  // the rest goes on
   }
