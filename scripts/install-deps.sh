@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, when they are missing.
-# Usage: scripts/install-deps.sh GROUP...   (groups: build qt gui fuzz windows bench)
+# Usage: scripts/install-deps.sh GROUP...   (groups: build qt gui fuzz windows bench faults)
 set -euo pipefail
 
 packages=()
@@ -12,6 +12,7 @@ for group in "$@"; do
     fuzz)    packages+=(clang-14 libclang-rt-14-dev) ;;
     windows) packages+=(g++-mingw-w64-x86-64 wine64 wine) ;;
     bench)   packages+=(kid3-cli libimage-exiftool-perl eyed3) ;;
+    faults)  packages+=(strace) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
