@@ -111,13 +111,21 @@ std::string resolve_name(std::string_view new_name, std::string_view base_folder
   return platform::join_path(base_folder, platform::host_path(new_name));
 }
 
+void folders_named(const std::string& new_name, std::string_view base_folder,
+                   std::vector<std::string>& folders) {
+  folders.clear();
+  for (std::size_t i = new_name.find('\\'); i != std::string::npos;
+       i = new_name.find('\\', i + 1)) {
+    if (i > 0) folders.push_back(resolve_name(std::string_view(new_name).substr(0, i), base_folder));
+  }
+}
+
 int make_folders(const std::string& new_name, std::string_view base_folder,
                  std::vector<std::string>& made, RenameWatcher* watcher) {
   made.clear();
-  for (std::size_t i = new_name.find('\\'); i != std::string::npos;
-       i = new_name.find('\\', i + 1)) {
-    if (i == 0) continue;
-    std::string folder = resolve_name(std::string_view(new_name).substr(0, i), base_folder);
+  std::vector<std::string> folders;
+  folders_named(new_name, base_folder, folders);
+  for (std::string& folder : folders) {
     // Anything in the folder's place (a file included) is left to the rename
     // to report; only a missing folder is made, and announced first.
     if (platform::entry_info(folder).kind != platform::EntryKind::kMissing) continue;

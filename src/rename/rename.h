@@ -59,6 +59,11 @@ class RenameWatcher {
 // resolve below `base_folder`, or the current directory when it is empty.
 std::string resolve_name(std::string_view new_name, std::string_view base_folder);
 
+// The folders that `new_name` names (only the backslash makes folders),
+// outermost first, each resolved as resolve_name does, into `folders`.
+void folders_named(const std::string& new_name, std::string_view base_folder,
+                   std::vector<std::string>& folders);
+
 // Makes the folders that `new_name` names, outermost first, each resolved as
 // resolve_name does; only the backslash makes folders. Folders that exist
 // already are passed by. `made` receives the folders made here. Answers 0,

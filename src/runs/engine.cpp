@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <unordered_set>
 
 #include "platform/platform.h"
 
@@ -31,18 +32,37 @@ void plan_file(PlannedFile& file, std::string_view pattern, ReadAhead& reader) {
   }
 }
 
-// Puts each folder's record on the journal's disk before the folder is made.
+// Puts each folder's record on the journal's disk before the folder is made:
+// the folders a group will make are recorded with its renames, in one sync;
+// a folder missing since then is recorded on its own.
 class Engine::FolderRecorder : public RenameWatcher {
  public:
   FolderRecorder(JournalWriter& journal, const std::string& current)
       : journal_(journal), current_(current) {}
+  // Records the missing folders of `file` ahead, not yet synced.
+  bool record_ahead(const PlannedFile& file) {
+    folders_named(file.plan.new_name, file.base_folder, folders_);
+    for (std::string& folder : folders_) {
+      if (recorded_.count(folder) != 0 ||
+          platform::entry_info(folder).kind != platform::EntryKind::kMissing) {
+        continue;
+      }
+      if (!journal_.record_folder(platform::join_path(current_, folder), false)) return false;
+      recorded_.insert(std::move(folder));
+    }
+    return true;
+  }
+  void forget() { recorded_.clear(); }
   bool before_folder(const std::string& folder) override {
-    return journal_.record_folder(platform::join_path(current_, folder));
+    return recorded_.count(folder) != 0 ||
+           journal_.record_folder(platform::join_path(current_, folder), true);
   }
 
  private:
   JournalWriter& journal_;
   const std::string& current_;
+  std::vector<std::string> folders_;
+  std::unordered_set<std::string> recorded_;
 };
 
 Engine::Engine(const EngineOptions& options, RunListener& listener)
@@ -103,7 +123,11 @@ void Engine::flush() {
   JournalWriter* journal = options_.journal;
   std::size_t number = first_number_;
   if (journal != nullptr && std::any_of(group_.begin(), group_.end(), renames)) {
-    if (!journal->commit()) {
+    bool recorded = true;
+    for (const PlannedFile& file : group_) {
+      if (renames(file) && !recorder_->record_ahead(file)) recorded = false;
+    }
+    if (!recorded || !journal->commit()) {
       stop_before(0);
       return;
     }
@@ -134,6 +158,7 @@ void Engine::flush() {
   }
   first_number_ = number;
   group_.clear();
+  if (recorder_) recorder_->forget();
 }
 
 // What the real run would meet: a target that exists (unless an earlier

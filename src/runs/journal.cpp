@@ -160,6 +160,14 @@ std::optional<Journal> parse_journal(std::string bytes) {
   Journal journal;
   journal.bytes = std::move(bytes);
   const std::string_view all(journal.bytes);
+  // Counted first, so that a large journal is held without spare room.
+  const auto count = [&](std::string_view kind) {
+    std::size_t n = 0;
+    for (std::size_t at = all.find(kind); at != std::string_view::npos; at = all.find(kind, at + 1)) ++n;
+    return n;
+  };
+  journal.entries.reserve(count("\nrename "));
+  journal.made_folders.reserve(count("\nmkdir "));
   // A field checks out when it is not empty and unescapes.
   auto field = [&](std::string_view text, Field& out) {
     out = {static_cast<std::size_t>(text.data() - all.data()), text.size()};
@@ -353,12 +361,12 @@ bool JournalWriter::record(std::string_view old_path, std::string_view new_path)
   return true;
 }
 
-bool JournalWriter::record_folder(std::string_view folder) {
+bool JournalWriter::record_folder(std::string_view folder, bool sync) {
   if (failed() || (!file_ && !open())) return false;
   line_.assign("mkdir ");
   append_field(line_, folder);
   line_.append("\n");
-  return write(line_, true);
+  return write(line_, sync);
 }
 
 bool JournalWriter::commit() {
@@ -387,12 +395,12 @@ bool JournalWriter::close() {
   return wrote;
 }
 
-bool JournalAppender::append(std::string_view line, bool sync) {
+bool JournalAppender::append(std::string_view line, bool sync, bool flush) {
   if (error_.failed()) return false;
   int error = 0;
   if (!file_) file_ = platform::open_for_append(path_, whole_size_, &error);
   if (file_) {
-    if (platform::write_to(file_.get(), line, true, sync)) return true;
+    if (platform::write_to(file_.get(), line, flush, sync)) return true;
     error = errno;
   }
   error_ = {"cannot write the journal", path_, error != 0 ? error : EIO};

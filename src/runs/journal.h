@@ -157,8 +157,9 @@ class JournalWriter {
   // Records a rename before it happens, as record number count() + 1,
   // handed to the system but not yet synced.
   bool record(std::string_view old_path, std::string_view new_path);
-  // Records a folder about to be made, and puts it on the disk at once.
-  bool record_folder(std::string_view folder);
+  // Records a folder about to be made; with `sync` puts it on the disk at
+  // once, else with the next commit.
+  bool record_folder(std::string_view folder, bool sync = true);
   // Puts everything written so far on the disk: the renames recorded may
   // then happen.
   bool commit();
@@ -196,7 +197,9 @@ class JournalAppender {
  public:
   explicit JournalAppender(const Journal& journal)
       : path_(journal.path), whole_size_(journal.whole_size) {}
-  bool append(std::string_view line, bool sync = true);
+  // Hands `line` to the system at once, or with `sync` to the disk; with
+  // neither, it waits in the buffer for the next line that is.
+  bool append(std::string_view line, bool sync = true, bool flush = true);
   const JournalError& error() const { return error_; }
 
  private:

@@ -55,10 +55,13 @@ UndoResult undo_run(const Journal& journal, bool dry_run,
     // A rename without a word on how it went happened when the old name is
     // free and the new one taken.
     if (entry.state == EntryState::kPending && exists(step.to)) continue;
+    const platform::EntryInfo at_new = platform::entry_info(step.from);
+    // Gone from the new name and back at the old one: an earlier undo moved
+    // it and its mark was lost.
+    if (at_new.kind == platform::EntryKind::kMissing && exists(step.to)) continue;
 
     step.event = UndoEvent::kMovedBack;
     step.error = 0;
-    const platform::EntryInfo at_new = platform::entry_info(step.from);
     if (!ends_with_mp3(step.from)) {
       step.event = UndoEvent::kNotMp3;
     } else if (at_new.kind == platform::EntryKind::kMissing) {
@@ -84,22 +87,23 @@ UndoResult undo_run(const Journal& journal, bool dry_run,
       ++result.left;
     }
     report(step);
-    // Not synced: a lost mark only makes a later undo find the file gone.
+    // Buffered: a lost mark only makes a later undo find the file back.
     if (!dry_run && step.event == UndoEvent::kMovedBack &&
-        !appender.append("back " + std::to_string(i + 1) + "\n", false)) {
+        !appender.append("back " + std::to_string(i + 1) + "\n", false, false)) {
       result.journal_error = appender.error();
       return result;
     }
   }
 
   // A folder is recorded after the one it lies in, so the reverse order
-  // removes the deepest first; each is tried once.
-  std::unordered_set<std::string_view> seen;
+  // removes the deepest first, each with one call.
   for (auto it = journal.made_folders.rbegin(); it != journal.made_folders.rend(); ++it) {
-    if (!seen.insert(std::string_view(journal.bytes).substr(it->at, it->size)).second) continue;
     step = {UndoEvent::kFolderRemoved, journal.text(*it), std::string(), 0};
     if (dry_run) {
-      if (platform::entry_info(step.from).kind != platform::EntryKind::kFolder) continue;
+      if (platform::entry_info(step.from).kind != platform::EntryKind::kFolder ||
+          leaving.count(platform::normal_path(step.from)) != 0) {
+        continue;
+      }
       if (!would_be_empty(step.from, leaving)) step.event = UndoEvent::kFolderKept;
     } else {
       step.error = platform::remove_empty_folder(step.from);

@@ -19,7 +19,6 @@ TEST(JournalField, KeepsEveryByteAndNeverHoldsASpaceOrALineBreak) {
     EXPECT_LT(static_cast<unsigned char>(c), 0x7F);
   }
   EXPECT_EQ(unescape_field(field), bytes);
-  EXPECT_EQ(escape_field("a b\n%"), "a%20b%0A%25");
   for (const char* bad : {"%", "%4", "%G1", "a%0"}) EXPECT_FALSE(unescape_field(bad)) << bad;
   for (const std::int64_t t : {0, 951782400, 1796597944}) EXPECT_EQ(parse_utc(format_utc(t)), t);
   EXPECT_EQ(format_utc(951782400), "2000-02-29T00:00:00Z");
@@ -55,7 +54,6 @@ TEST(JournalReader, KeepsWholeRecordsAndPassesOverTheRest) {
   ASSERT_EQ(journal->made_folders.size(), 1u);
   EXPECT_EQ(journal->text(journal->made_folders[0]), "/m/A");
   EXPECT_EQ(journal->whole_size, bytes.rfind('\n') + 1);
-  EXPECT_FALSE(journal->ended);
   EXPECT_FALSE(parse_journal("kestrune-journal 2\n"));
   EXPECT_FALSE(parse_journal("kestrune-journal 1"));  // not even the header is whole
 }
@@ -63,10 +61,7 @@ TEST(JournalReader, KeepsWholeRecordsAndPassesOverTheRest) {
 TEST(JournalWriter, WritesNothingUntilTheFirstRecordAndNumbersRunsOfOneSecond) {
   test::TempFolder temp;
   const std::string runs = (temp.path() / "state" / "runs").string();
-  {
-    JournalWriter idle = JournalWriter::in_folder(runs, 1796597944, "/m");
-    EXPECT_TRUE(idle.close());
-  }
+  EXPECT_TRUE(JournalWriter::in_folder(runs, 1796597944, "/m").close());
   EXPECT_FALSE(std::filesystem::exists(runs));
 
   std::vector<std::string> paths;
