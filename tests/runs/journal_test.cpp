@@ -75,8 +75,7 @@ TEST(JournalWriter, WritesNothingUntilTheFirstRecordAndNumbersRunsOfOneSecond) {
   EXPECT_EQ(std::filesystem::path(paths[1]).filename(), "2026-12-06T22-59-04Z_2.journal");
   EXPECT_EQ(list_journals(runs), (std::vector<std::string>{paths[2], paths[0], paths[1]}));
   // Journals are the user's alone.
-  EXPECT_EQ(std::filesystem::status(paths[0]).permissions() & std::filesystem::perms::all,
-            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(std::filesystem::status(paths[0]).permissions(), std::filesystem::perms(0600));
 
   ::setenv("XDG_STATE_HOME", "relative", 1);
   ::setenv("HOME", "/home/ann", 1);
