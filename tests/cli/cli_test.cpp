@@ -18,13 +18,7 @@ namespace kestrune {
 namespace {
 
 namespace fs = std::filesystem;
-using test::describe_tree;
-using test::frame;
-using test::id3v2_tag;
-using test::latin1_body;
-using test::read_bytes;
-using test::TempFolder;
-using test::write_bytes;
+using namespace test;
 
 // An MP3 image with an ID3v2.3 tag naming `artist` and `title`.
 std::string tagged(std::string_view artist, std::string_view title) {
@@ -32,9 +26,8 @@ std::string tagged(std::string_view artist, std::string_view title) {
          std::string("\xFF\xFB\x90\x64", 4) + std::string(413, '\0');
 }
 
-using Result = test::CliResult;
-using test::contains;
-constexpr auto run = test::run_cli;
+using Result = CliResult;
+constexpr auto run = run_cli;
 
 // Each file's new name resolves in its own folder; names are printed so
 // that they cannot forge a line or drive the terminal.
