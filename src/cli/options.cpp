@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include <charconv>
+
 namespace kestrune::cli {
 
 namespace {
@@ -52,6 +54,18 @@ const std::vector<OptionRow> kOptions = {
     {'\0', "no-journal", "", "keep no journal: the run cannot be undone",
      [](Options& o, std::string_view) -> std::string {
        o.no_journal = true;
+       return {};
+     }},
+    {'\0', "jobs", "N", "read the tags of N files at a time (1: one after the other)",
+     [](Options& o, std::string_view value) -> std::string {
+       std::size_t jobs = 0;
+       const char* end = value.data() + value.size();
+       const auto [stop, error] = std::from_chars(value.data(), end, jobs);
+       if (error != std::errc() || stop != end || jobs < 1 || jobs > kMaxJobs) {
+         return "--jobs needs a number from 1 to " + std::to_string(kMaxJobs) + ", not " +
+                quoted(value);
+       }
+       o.jobs = jobs;
        return {};
      }},
     {'\0', "undo", "JOURNAL", "undo the run that the journal JOURNAL records",

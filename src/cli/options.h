@@ -3,6 +3,7 @@
 // The command line of kestrune-cli: what it asks for, parsed from one table
 // of options so that a new option is one row and one field.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,11 @@ enum class Action {
   kListRuns,  // list the journaled runs
 };
 
+// How many threads read the tags of a run ahead of its renames, unless
+// --jobs says otherwise; the README tells how this was chosen.
+inline constexpr std::size_t kDefaultJobs = 4;
+inline constexpr std::size_t kMaxJobs = 64;
+
 struct Options {
   Action action = Action::kRename;
   std::optional<std::string> format;     // --format; else Kestrune.ini or the default
@@ -28,6 +34,7 @@ struct Options {
   std::vector<std::string> files;        // FILE...
   std::optional<std::string> journal;    // --journal FILE
   bool no_journal = false;               // --no-journal
+  std::size_t jobs = kDefaultJobs;       // --jobs N: threads that read the tags
   std::optional<std::string> undo;       // --undo JOURNAL; kUndo without it: the last run
 };
 
