@@ -223,9 +223,9 @@ int create_folder(const std::string& path);
 int create_private_folders(const std::string& path);
 
 // What is at a path, without following a link there.
-enum class EntryKind { kMissing, kFile, kFolder, kLink, kOther };
+enum class EntryType { kMissing, kFile, kFolder, kLink, kOther };
 struct EntryInfo {
-  EntryKind kind = EntryKind::kMissing;
+  EntryType kind = EntryType::kMissing;
   bool owned_by_user = false;       // belongs to the user running the program
   bool writable_by_others = false;  // group or others may write it
   int error = 0;                    // errno when it could not be looked at

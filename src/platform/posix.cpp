@@ -578,10 +578,10 @@ EntryInfo entry_info(const std::string& path) {
     result.error = errno;
     return result;
   }
-  result.kind = S_ISREG(info.st_mode)   ? EntryKind::kFile
-                : S_ISDIR(info.st_mode) ? EntryKind::kFolder
-                : S_ISLNK(info.st_mode) ? EntryKind::kLink
-                                        : EntryKind::kOther;
+  result.kind = S_ISREG(info.st_mode)   ? EntryType::kFile
+                : S_ISDIR(info.st_mode) ? EntryType::kFolder
+                : S_ISLNK(info.st_mode) ? EntryType::kLink
+                                        : EntryType::kOther;
   result.owned_by_user = info.st_uid == ::geteuid();
   result.writable_by_others = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
   return result;

@@ -403,9 +403,9 @@ EntryInfo entry_info(const std::string& path) {
     result.error = errno_from_last_error();
     return result;
   }
-  result.kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EntryKind::kLink
-                : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? EntryKind::kFolder
-                                                                 : EntryKind::kFile;
+  result.kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EntryType::kLink
+                : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? EntryType::kFolder
+                                                                 : EntryType::kFile;
   // Files below the user's profile are the user's; there is no mode to check.
   result.owned_by_user = true;
   return result;

@@ -206,7 +206,7 @@ int make_folders(const std::string& new_name, std::string_view base_folder,
   for (std::string& folder : folders) {
     // Anything in the folder's place (a file included) is left to the rename
     // to report; only a missing folder is made, and announced first.
-    if (platform::entry_info(folder).kind != platform::EntryKind::kMissing) continue;
+    if (platform::entry_info(folder).kind != platform::EntryType::kMissing) continue;
     if (watcher != nullptr && !watcher->before_folder(folder)) return ECANCELED;
     const int error = platform::create_folder(folder);
     if (error == 0) {

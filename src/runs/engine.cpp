@@ -43,7 +43,7 @@ class Engine::FolderRecorder : public RenameWatcher {
     folders_named(file.plan.new_name, file.base_folder, folders_);
     for (std::string& folder : folders_) {
       if (recorded_.count(folder) != 0 ||
-          platform::entry_info(folder).kind != platform::EntryKind::kMissing) {
+          platform::entry_info(folder).kind != platform::EntryType::kMissing) {
         continue;
       }
       if (!journal_.record_folder(platform::join_path(current_, folder), false)) return false;
@@ -173,7 +173,7 @@ void Engine::simulate(const PlannedFile& file) {
     listener_.file_done(file, FileResult::kPlannedTwice, EEXIST);
     return;
   }
-  const bool exists = platform::entry_info(file.target).kind != platform::EntryKind::kMissing;
+  const bool exists = platform::entry_info(file.target).kind != platform::EntryType::kMissing;
   if (exists && moved_sources_.count(target_key) == 0 &&
       !platform::same_file(file.source, file.target)) {
     listener_.file_done(file, FileResult::kFailed, EEXIST);

@@ -230,15 +230,15 @@ std::optional<Journal> read_journal(const std::string& path, JournalProblem* pro
   result = {};
   if (for_undo) {
     const platform::EntryInfo info = platform::entry_info(path);
-    if (info.kind == platform::EntryKind::kLink || info.kind == platform::EntryKind::kOther) {
+    if (info.kind == platform::EntryType::kLink || info.kind == platform::EntryType::kOther) {
       result = {JournalProblem::kUnreadable, EINVAL};
       return std::nullopt;
     }
-    if (info.kind == platform::EntryKind::kFile && !info.owned_by_user) {
+    if (info.kind == platform::EntryType::kFile && !info.owned_by_user) {
       result.kind = JournalProblem::kNotOwned;
       return std::nullopt;
     }
-    if (info.kind == platform::EntryKind::kFile && info.writable_by_others) {
+    if (info.kind == platform::EntryType::kFile && info.writable_by_others) {
       result.kind = JournalProblem::kWritableByOthers;
       return std::nullopt;
     }

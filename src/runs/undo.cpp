@@ -13,7 +13,7 @@ namespace {
 
 bool exists(const std::string& path) {
   // A path that cannot be looked at counts as taken: the undo leaves it alone.
-  return platform::entry_info(path).kind != platform::EntryKind::kMissing;
+  return platform::entry_info(path).kind != platform::EntryType::kMissing;
 }
 
 bool ends_with_mp3(std::string_view name) {
@@ -58,15 +58,15 @@ UndoResult undo_run(const Journal& journal, bool dry_run,
     const platform::EntryInfo at_new = platform::entry_info(step.from);
     // Gone from the new name and back at the old one: an earlier undo moved
     // it and its mark was lost.
-    if (at_new.kind == platform::EntryKind::kMissing && exists(step.to)) continue;
+    if (at_new.kind == platform::EntryType::kMissing && exists(step.to)) continue;
 
     step.event = UndoEvent::kMovedBack;
     step.error = 0;
     if (!ends_with_mp3(step.from)) {
       step.event = UndoEvent::kNotMp3;
-    } else if (at_new.kind == platform::EntryKind::kMissing) {
+    } else if (at_new.kind == platform::EntryType::kMissing) {
       step.event = UndoEvent::kGone;
-    } else if (at_new.kind != platform::EntryKind::kFile) {
+    } else if (at_new.kind != platform::EntryType::kFile) {
       step.event = UndoEvent::kNotAFile;
     } else if (dry_run) {
       if (exists(step.to)) step.event = UndoEvent::kNameTaken;
@@ -100,7 +100,7 @@ UndoResult undo_run(const Journal& journal, bool dry_run,
   for (auto it = journal.made_folders.rbegin(); it != journal.made_folders.rend(); ++it) {
     step = {UndoEvent::kFolderRemoved, journal.text(*it), std::string(), 0};
     if (dry_run) {
-      if (platform::entry_info(step.from).kind != platform::EntryKind::kFolder ||
+      if (platform::entry_info(step.from).kind != platform::EntryType::kFolder ||
           leaving.count(platform::normal_path(step.from)) != 0) {
         continue;
       }

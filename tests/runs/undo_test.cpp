@@ -232,8 +232,12 @@ TEST_F(UndoTest, ARunKilledAtAnySystemCallIsUndoneCompletely) {
   std::map<std::string, int> calls;
   std::ifstream trace("trace");
   for (std::string line; std::getline(trace, line);) {
-    const std::size_t name = line.find(' ') + 1, paren = line.find('(', name);
-    if (name > 0 && paren != std::string::npos) ++calls[line.substr(name, paren - name)];
+    // "PID  name(...": the process number is padded to five places.
+    const std::size_t name = line.find_first_not_of(' ', line.find(' '));
+    const std::size_t paren = line.find('(', name);
+    if (name != std::string::npos && paren != std::string::npos) {
+      ++calls[line.substr(name, paren - name)];
+    }
   }
   // The disk changes only at these calls; a kill at any other call leaves
   // it as a kill at the next of these does.
