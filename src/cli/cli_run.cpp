@@ -1,7 +1,9 @@
 #include "cli/cli_run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -10,6 +12,7 @@
 #include "cli/report.h"
 #include "cli/undo_command.h"
 #include "platform/platform.h"
+#include "runs/plan_ahead.h"
 
 #ifndef KESTRUNE_VERSION
 #define KESTRUNE_VERSION "unknown"
@@ -209,27 +212,46 @@ int run_renames(const Options& options, const std::string& format, Console& cons
   engine_options.dry_run = options.dry_run;
   engine_options.journal = journal;
   engine_options.group_size = journal != nullptr ? runs::kJournalGroup : 1;
+  engine_options.pattern = format;
   runs::Engine engine(engine_options, printer);
-  runs::ReadAhead reader;
 
   // --all: the listing is taken whole before anything moves, so renamed
-  // files are not met again.
-  const std::vector<std::string> names =
-      options.all_folder ? platform::list_mp3_files(*options.all_folder) : options.files;
-  std::size_t done = 0;
-  for (const std::string& name : names) {
-    if (engine.stopped()) break;
-    PlannedFile file;
-    if (options.all_folder) {
-      file.source = platform::join_path(*options.all_folder, name);
-      file.base_folder = *options.all_folder;
-    } else {
-      file.source = name;
-      file.base_folder = folder_of(name);
+  // files are not met again. It tells which entries are regular files, so
+  // that only the others are looked at before they are opened.
+  std::vector<platform::ListedFile> listed;
+  if (options.all_folder) {
+    listed = platform::list_mp3_entries(*options.all_folder);
+  } else {
+    for (const std::string& name : options.files) {
+      listed.push_back({name, platform::EntryKind::kUnknown});
     }
-    runs::plan_file(file, format, reader);
+  }
+  // The tags are read by `jobs` threads ahead of the renames, which the
+  // engine makes on this thread in the order of the files. The window holds
+  // a whole journal group, so the readers go on while a group is synced.
+  const std::size_t jobs = std::max<std::size_t>(options.jobs, 1);
+  std::vector<std::unique_ptr<runs::TagReader>> readers(jobs);
+  runs::PlanAhead<PlannedFile> ahead(
+      listed.size(), jobs, 2 * runs::kJournalGroup,
+      [&](std::size_t index, PlannedFile& file, std::size_t worker) {
+        const platform::ListedFile& entry = listed[index];
+        if (options.all_folder) {
+          file.source = platform::join_path(*options.all_folder, entry.name);
+          file.base_folder = *options.all_folder;
+        } else {
+          file.source = entry.name;
+          file.base_folder = folder_of(entry.name);
+        }
+        file.listed = entry.kind;
+        file.planned_after = engine.groups_done();
+        if (!readers[worker]) readers[worker] = std::make_unique<runs::TagReader>();
+        runs::plan_file(file, format, *readers[worker]);
+      });
+  std::size_t done = 0;
+  PlannedFile file;
+  while (!engine.stopped() && ahead.next(file)) {
     engine.take(std::move(file));
-    printer.show_progress(++done, names.size());
+    printer.show_progress(++done, listed.size());
   }
   engine.finish();
   printer.finish();

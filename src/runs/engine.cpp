@@ -16,16 +16,9 @@ constexpr std::chrono::milliseconds kGroupTime{200};
 
 }  // namespace
 
-void plan_file(PlannedFile& file, std::string_view pattern, ReadAhead& reader) {
-  int error = 0;
-  platform::EntryKind kind = platform::EntryKind::kRegular;
-  platform::FilePtr opened = platform::open_regular_file(file.source, &error, &kind);
-  if (opened) {
-    file.plan = plan_rename(reader.open(std::move(opened)), pattern, file.base_folder);
-    reader.close();
-  } else {
-    file.plan = plan_unopened(kind, error);
-  }
+void plan_file(PlannedFile& file, std::string_view pattern, TagReader& reader) {
+  file.plan = reader.plan(file.source, file.listed, pattern, file.base_folder);
+  file.target.clear();
   if (file.plan.outcome == PlanOutcome::kRename) {
     file.target = resolve_name(file.plan.new_name, file.base_folder);
   }
@@ -147,7 +140,12 @@ void Engine::flush() {
     if (error == 0) error = platform::rename_no_replace(file.source, file.target);
     // A file that did not move leaves no folder of its own behind.
     if (error != 0) remove_folders(made_);
-    listener_.file_done(file, error == 0 ? FileResult::kRenamed : FileResult::kFailed, error);
+    if (error == ENOENT && file.planned_after < groups_done_.load(std::memory_order_relaxed) &&
+        replan(group_[i])) {
+      listener_.file_done(file, FileResult::kNotRenamed, 0);
+    } else {
+      listener_.file_done(file, error == 0 ? FileResult::kRenamed : FileResult::kFailed, error);
+    }
     if (journal != nullptr && !journal->mark(number++, error)) {
       stopped_ = true;
       listener_.stopped(file, true, journal->error());
@@ -158,6 +156,21 @@ void Engine::flush() {
   first_number_ = number;
   group_.clear();
   if (recorder_) recorder_->forget();
+  groups_done_.fetch_add(1, std::memory_order_release);
+}
+
+// `file` was planned ahead, before the groups in front of it were renamed,
+// and is gone at its rename: it is planned again, as a run that planned it
+// in its turn would have. True when that plan says it is not renamed.
+bool Engine::replan(PlannedFile& file) {
+  if (!replanner_) replanner_ = std::make_unique<TagReader>();
+  PlannedFile again;
+  again.source = file.source;
+  again.base_folder = file.base_folder;
+  plan_file(again, options_.pattern, *replanner_);
+  if (again.plan.outcome == PlanOutcome::kRename) return false;
+  file.plan = std::move(again.plan);
+  return true;
 }
 
 // What the real run would meet: a target that exists (unless an earlier

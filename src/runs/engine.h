@@ -9,6 +9,7 @@
 // on one thread in the order of the files and does everything that changes
 // the disk: the journal, the folders and the renames.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -19,7 +20,7 @@
 
 #include "rename/rename.h"
 #include "runs/journal.h"
-#include "runs/read_ahead.h"
+#include "runs/tag_reader.h"
 
 namespace kestrune::runs {
 
@@ -29,12 +30,19 @@ struct PlannedFile {
   std::string base_folder;  // where a relative new name resolves; empty: here
   RenamePlan plan;          // what the plan step decided
   std::string target;       // the host path it moves to, for kRename
+  // What a folder listing told of the entry; kUnknown: look before opening.
+  platform::EntryKind listed = platform::EntryKind::kUnknown;
+  // Engine::groups_done() when its planning began: a file planned before
+  // the groups ahead of it were renamed is planned again when it turns out
+  // to be gone at its rename, as it would have been planned after them.
+  std::size_t planned_after = 0;
 };
 
 // The plan step of one file: reads its tags through `reader` and works out
-// its target into `file` (source and base_folder set by the caller).
-// Changes nothing on disk; the file is closed again before it returns.
-void plan_file(PlannedFile& file, std::string_view pattern, ReadAhead& reader);
+// its target into `file` (source, base_folder, listed and planned_after set
+// by the caller). Changes nothing on disk; the file is closed again before
+// it returns.
+void plan_file(PlannedFile& file, std::string_view pattern, TagReader& reader);
 
 // What became of one file.
 enum class FileResult {
@@ -65,6 +73,9 @@ struct EngineOptions {
   bool dry_run = false;
   JournalWriter* journal = nullptr;  // none: the run keeps no journal
   std::size_t group_size = kJournalGroup;
+  // The template the files were planned with, to plan again a file that
+  // was planned ahead and is gone at its rename.
+  std::string_view pattern;
 };
 
 class Engine {
@@ -79,12 +90,15 @@ class Engine {
   void take(PlannedFile&& file);
   void finish();
   bool stopped() const { return stopped_; }
+  // How many groups were renamed so far; any thread may ask.
+  std::size_t groups_done() const { return groups_done_.load(std::memory_order_acquire); }
 
  private:
   class FolderRecorder;
   void flush();
   void simulate(const PlannedFile& file);
   void stop_before(std::size_t from);
+  bool replan(PlannedFile& file);
 
   EngineOptions options_;
   RunListener& listener_;
@@ -96,6 +110,8 @@ class Engine {
   std::vector<std::string> made_;
   std::string old_path_, new_path_;
   bool stopped_ = false;
+  std::atomic<std::size_t> groups_done_{0};
+  std::unique_ptr<TagReader> replanner_;  // made when first needed
   // Dry run: the targets planned so far and the files that will have moved.
   std::unordered_set<std::string> planned_targets_;
   std::unordered_set<std::string> moved_sources_;

@@ -155,6 +155,8 @@ TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
       {{"a.mp3", "--format"}, "--format needs a TEMPLATE"},
       {{"--format=", "a.mp3"}, "the template given to --format is empty"},
       {{"--quiet=yes", "a.mp3"}, "--quiet takes no value"},
+      {{"--jobs=0", "a.mp3"}, "--jobs needs a number from 1 to 64, not \"0\""},
+      {{"--jobs", "4x", "a.mp3"}, "--jobs needs a number from 1 to 64, not \"4x\""},
       {{"--all", "dir", "a.mp3"}, "give either files or --all DIR, not both"},
       {{"--all", "dir", "--all", "dir"}, "--all is given twice"},
       {{"--all", "nowhere"}, "--all needs a folder: nowhere does not exist"},

@@ -1,0 +1,113 @@
+// A run that reads the tags on several threads prints, journals and renames
+// exactly as one that reads them one after the other: the renames stay on
+// one thread, in the order of the files.
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "cli/cli_capture.h"
+#include "corpus/corpus.h"
+#include "support/temp_folder.h"
+
+namespace kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct RunResult {
+  int status = -1;
+  std::string out, err, journal, files;
+};
+
+// A journal without its closing time, the one line that tells runs apart.
+std::string without_end(const std::string& journal) {
+  const std::size_t end = journal.rfind("end ");
+  return end == std::string::npos ? journal : journal.substr(0, end);
+}
+
+// Runs `jobs` readers over a fresh corpus in "run" below the current folder.
+RunResult run_corpus(std::size_t jobs, bool journal, const std::vector<std::string>& vanishing) {
+  fs::remove_all("run");
+  fs::create_directories("run/m");
+  const fs::path here = fs::current_path();
+  fs::current_path("run");
+  EXPECT_TRUE(corpus::write_corpus("m", 600));
+  // Contested names: the first copy in the order of the files keeps the
+  // name, the others and the original fail on it.
+  fs::copy_file("m/track_000003.mp3", "m/copy_a.mp3");
+  fs::copy_file("m/track_000003.mp3", "m/zz_copy.mp3");
+  // No regular files: known from the listing, or looked at through a link.
+  ::mkfifo("m/fifo.mp3", 0600);
+  fs::create_symlink("/dev/null", "m/device.mp3");
+  fs::create_directory("m/folder.mp3");
+  test::write_bytes("m/untagged.mp3", "no tag");
+
+  cli::Options options;
+  options.all_folder = "m";
+  options.jobs = jobs;
+  test::Captured captured;
+  std::optional<runs::JournalWriter> writer;
+  if (journal) {
+    writer.emplace(runs::JournalWriter::at_path(fs::absolute("run.journal").string(),
+                                                1796597944, fs::current_path().string()));
+  }
+  // Files vanish while the run goes on, removed when an earlier one moves.
+  const auto remove = [&](const runs::PlannedFile& file) {
+    if (file.source != "m/track_000010.mp3") return;
+    for (const std::string& name : vanishing) fs::remove(name);
+  };
+  RunResult result;
+  result.status = cli::run_renames(options, "%artist% - %title%", captured.console,
+                                   writer ? &*writer : nullptr, nullptr, remove);
+  if (writer) writer->close();
+  result.out = captured.out();
+  result.err = captured.err();
+  if (journal) result.journal = without_end(test::read_bytes("run.journal"));
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator("m")) names.push_back(entry.path().string());
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) result.files += name + "\n";
+  fs::current_path(here);
+  return result;
+}
+
+TEST(ParallelRun, PrintsJournalsAndRenamesAsTheSequentialRunDoes) {
+  test::TempFolder folder;
+  for (const bool journal : {true, false}) {
+    SCOPED_TRACE(journal ? "with a journal" : "without a journal");
+    // Without a journal each file moves right after it is planned, so a
+    // file planned ahead and gone at its rename is planned again. A journal
+    // records the files of a group before any moves: a file of the same
+    // group vanishes between its record and its rename either way.
+    std::vector<std::string> vanishing = {"m/track_000011.mp3"};
+    if (!journal) vanishing.push_back("m/track_000500.mp3");
+    const RunResult one = run_corpus(1, journal, vanishing);
+    EXPECT_EQ(one.status, cli::kExitFailed);
+    EXPECT_TRUE(test::contains(one.out, "m/copy_a.mp3 -> m/Artist 3 - Title 3.mp3\n"));
+    EXPECT_TRUE(test::contains(one.err, "skipped: m/fifo.mp3: not a regular file: a FIFO\n"));
+    EXPECT_TRUE(test::contains(one.err, "failed: m/zz_copy.mp3 -> m/Artist 3 - Title 3.mp3"));
+    EXPECT_TRUE(test::contains(one.err, journal ? "failed: m/track_000011.mp3 -> m/Artist 11 - "
+                                                  "Title 11.mp3: file or folder missing\n"
+                                                : "failed: m/track_000011.mp3: no such file\n"))
+        << one.err;
+    EXPECT_EQ(one.err.substr(one.err.rfind("renamed") - 4),
+              journal ? "599 renamed, 4 skipped, 3 failed\n" : "598 renamed, 4 skipped, 4 failed\n");
+    EXPECT_EQ(journal, test::contains(one.journal, "rename 2 "));
+    for (const std::size_t jobs : {2, 8}) {
+      SCOPED_TRACE(jobs);
+      const RunResult many = run_corpus(jobs, journal, vanishing);
+      EXPECT_EQ(many.status, one.status);
+      EXPECT_EQ(many.out, one.out);
+      EXPECT_EQ(many.err, one.err);
+      EXPECT_EQ(many.journal, one.journal);
+      EXPECT_EQ(many.files, one.files);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kestrune
