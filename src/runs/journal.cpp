@@ -328,8 +328,9 @@ bool JournalWriter::open() {
     fail("cannot create the journal", error);
     return false;
   }
-  // Room for the records of a whole group, written out with its commit.
-  std::setvbuf(file_.get(), nullptr, _IOFBF, 1 << 16);
+  // The records of a whole group and the marks of the one before wait in
+  // pending_ and go to the system with its commit in one call.
+  std::setvbuf(file_.get(), nullptr, _IONBF, 0);
   std::string head(kJournalHeader);
   head.append("\nstarted ").append(format_utc(started_));
   head.append("\nfolder ").append(escape_field(folder_)).append("\n");
@@ -342,10 +343,13 @@ bool JournalWriter::open() {
 
 bool JournalWriter::write(std::string_view line, bool sync) {
   if (failed()) return false;
-  if (!platform::write_to(file_.get(), line, false, sync)) {
+  pending_.append(line);
+  if (!sync) return true;
+  if (!platform::write_to(file_.get(), pending_, true, true)) {
     fail("cannot write the journal", errno);
     return false;
   }
+  pending_.clear();
   return true;
 }
 

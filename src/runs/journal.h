@@ -189,6 +189,7 @@ class JournalWriter {
   JournalError error_;
   std::size_t count_ = 0;
   std::string line_;  // reused for each record
+  std::string pending_;  // written since the last sync, handed over with the next
 };
 
 // Appends lines to a journal read before (the marks of an undo), after
