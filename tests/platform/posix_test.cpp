@@ -1,4 +1,4 @@
-// The POSIX file-system layer; the Windows one has its own suite.
+// The POSIX platform layer: renames and text; the Windows one has its own suite.
 #ifndef _WIN32
 
 #include <fcntl.h>
@@ -6,9 +6,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
@@ -51,6 +53,7 @@ namespace fs = std::filesystem;
 using test::read_bytes;
 using test::TempFolder;
 using test::write_bytes;
+using namespace std::string_literals;
 
 class RenameNoReplace : public ::testing::TestWithParam<Refuse> {
  protected:
@@ -92,6 +95,55 @@ TEST_P(RenameNoReplace, MovesAFileButNeverReplacesAnotherNorFailsOnItself) {
 INSTANTIATE_TEST_SUITE_P(FileSystems, RenameNoReplace,
                          ::testing::Values(Refuse::kNothing, Refuse::kNoReplaceFlag,
                                            Refuse::kNoReplaceFlagAndLinks));
+
+// Copies the units into a heap block of exactly their number, so that a read
+// past `count` is caught by the address sanitizer.
+std::string from_utf16(std::u16string_view units) {
+  const auto block = std::make_unique<char16_t[]>(units.size() + 1);
+  std::copy(units.begin(), units.end(), block.get());
+  return text_from_utf16(block.get(), units.size());
+}
+
+TEST(TextFromUtf16, KeepsEveryCharacterAndReplacesUnpairedSurrogates) {
+  const struct {
+    std::u16string units;
+    std::string expected;
+  } cases[] = {
+      {u"", ""},
+      {u"Caf\u00E9 \u20AC \u65E5", "Caf\u00E9 \u20AC \u65E5"},  // two- and three-byte UTF-8
+      {u"a\xD83C", "a\uFFFD"},                                  // high surrogate at the end
+      {u"a\xDFB5z", "a\uFFFDz"},                                // low surrogate alone
+      {u"\xD83C\xD83C\xDFB5", "\uFFFD\U0001F3B5"},              // high, then a pair
+      {u"\xD83Cz", "\uFFFDz"},                                  // high before a plain unit
+      {u"One\0Two"s, "One"},                                    // ends at the first zero unit
+  };
+  for (const auto& c : cases) EXPECT_EQ(from_utf16(c.units), c.expected) << c.expected;
+  // A low surrogate behind `count` is never paired.
+  const char16_t units[] = {u'x', 0xD83C, 0xDFB5};
+  EXPECT_EQ(text_from_utf16(units, 2), "x\uFFFD");
+}
+
+TEST(TextFromLatin1, KeepsValidUtf8AndReadsAnythingElseAsWindows1252) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::string expected;
+  } cases[] = {
+      {"UTF-8 of 2, 3 and 4 bytes", "\u00E9\u20AC\U0001F3B5", "\u00E9\u20AC\U0001F3B5"},
+      {"Latin-1 letters", "Caf\xE9 \xFC\xDF\xA0\xFF", "Caf\u00E9 \u00FC\u00DF\u00A0\u00FF"},
+      {"Windows-1252 range", "\x80\x85\x8A\x99\x9F", "\u20AC\u2026\u0160\u2122\u0178"},
+      {"bytes Windows-1252 leaves undefined", "\x81\x8D\x8F\x90\x9D",
+       "\u0081\u008D\u008F\u0090\u009D"},
+      // Not valid UTF-8 as a whole, so every byte is converted.
+      {"valid sequence beside a stray byte", "\xC3\xA9\xE9", "\u00C3\u00A9\u00E9"},
+      {"cut sequence", "ab\xE2\x82", "ab\u00E2\u201A"},
+      {"overlong slash", "\xC0\xAF", "\u00C0\u00AF"},
+      {"encoded surrogate", "\xED\xA0\x80", "\u00ED\u00A0\u20AC"},
+      {"beyond U+10FFFF", "\xF4\x90\x80\x80", "\u00F4\u0090\u20AC\u20AC"},
+      {"five-byte lead", "\xF8\x88\x80\x80\x80", "\u00F8\u02C6\u20AC\u20AC\u20AC"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(text_from_latin1(c.bytes), c.expected) << c.what;
+}
 
 }  // namespace
 }  // namespace kestrune::platform
