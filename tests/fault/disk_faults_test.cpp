@@ -3,6 +3,7 @@
 // program writes: no file is lost or replaced, and nothing half-written.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -14,8 +15,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-
-#include <gtest/gtest.h>
 
 #include "app/batch.h"
 #include "app/settings.h"
@@ -35,18 +34,12 @@ using test::write_bytes;
 
 constexpr char kTemplate[] = "%artist% - %title%";
 
-// Mounts a tmpfs of `bytes` on `folder` in a mount namespace of this process
-// alone, which takes it away with the process, even one that crashes. Answers
-// why not where the machine does not allow it (not root, no namespaces).
-std::string mount_private_tmpfs(const fs::path& folder, std::size_t bytes) {
-  const std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
-  const char* step = ::unshare(CLONE_NEWNS) != 0 ? "unshare(CLONE_NEWNS)"
-                     : ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-                         ? "making / private"
-                     : ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) != 0
-                         ? "mount -t tmpfs"
-                         : nullptr;
-  return step == nullptr ? "" : std::string(step) + ": " + std::strerror(errno);
+// A tmpfs of 256 KiB on `folder`, in a mount namespace of this process alone
+// (gone with the process, even one that crashes); false where not allowed.
+bool mount_small_tmpfs(const fs::path& folder) {
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=262144,mode=0777") == 0;
 }
 
 // Writes zero bytes into `path` until the file system has not one byte left.
@@ -61,11 +54,8 @@ void fill_file_system(const char* path) {
 }
 
 TEST(RaceWithAnotherProcess, WhatItMakesJustBeforeTheRenameIsNeverReplaced) {
-  const struct {
-    const char* pattern;
-    const char* theirs;  // the name the other process takes
-    int error;
-  } cases[] = {
+  // The other process takes `theirs`.
+  const struct { const char* pattern; const char* theirs; int error; } cases[] = {
       {kTemplate, "Artist - Title.mp3", EEXIST},
       {"%artist%\\%title%", "Artist", ENOTDIR},  // a file where the new folder goes
   };
@@ -116,8 +106,7 @@ TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
       write_bytes("elsewhere/target", "old");
       const fs::path place = folder.path() / "place";
       const bool full_disk = std::string_view(row.place) == "a full disk";
-      const std::string why_not = full_disk ? mount_private_tmpfs(place, 256 * 1024) : "";
-      if (!why_not.empty()) GTEST_SKIP() << "no tmpfs of our own: " << why_not;
+      if (full_disk && !mount_small_tmpfs(place)) GTEST_SKIP() << "no tmpfs: " << std::strerror(errno);
       write_bytes("place/a.mp3", test::tagged_image("Artist", "Title"));
       write_bytes("place/Artist - Title.mp3", "taken");
       row.make(place / name);
@@ -167,12 +156,8 @@ TEST(WriteTargets, NoFileSystemWithoutLinksLetsARenameReplaceANeighboursFile) {
   const std::unique_ptr<const char, void (*)(const char*)> unmount("mnt", [](const char* mount) {
     if (::umount2(mount, MNT_DETACH) != 0) std::system("fusermount -uz mnt");
   });
-  const struct {
-    std::string from, to;
-    int error;
-  } cases[] = {
-      {"a.mp3", "free.mp3", 0},
-      {"b.mp3", "free.mp3", EEXIST},
+  const struct { std::string from, to; int error; } cases[] = {
+      {"a.mp3", "free.mp3", 0}, {"b.mp3", "free.mp3", EEXIST},
       {"c.mp3", "contested.mp3", 0},   // the neighbour finds the name reserved
       {"d.mp3", "stolen.mp3", EEXIST},  // the neighbour wrote into the reservation
   };

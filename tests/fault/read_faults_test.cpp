@@ -152,11 +152,7 @@ TEST(HostileNames, AreRefusedBeforeAnythingIsMadeAndTheDryRunSaysSo) {
   // title would then lead back into this folder.
   std::string rooted = folder.path().relative_path().string() + "/escaped";
   std::replace(rooted.begin(), rooted.end(), '/', '\\');
-  const struct {
-    const char* pattern;
-    std::string artist, title;
-    const char* reason;
-  } cases[] = {
+  const struct { const char* pattern; std::string artist, title; const char* reason; } cases[] = {
       {"%artist%\\%album%\\%title%", "", rooted, "tag text would leave the folder"},
       {"%title%", "", "made\\..\\..\\escaped", "tag text would leave the folder"},
       {"%title%.\\x", "", "made\\.", "tag text would leave the folder"},  // half a ".."

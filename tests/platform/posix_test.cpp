@@ -30,19 +30,13 @@ int g_link_calls = 0;
 
 extern "C" int renameat2(int old_dir, const char* old_path, int new_dir, const char* new_path,
                          unsigned int flags) noexcept {
-  if (g_refuse != Refuse::kNothing && (flags & RENAME_NOREPLACE) != 0) {
-    errno = EINVAL;
-    return -1;
-  }
+  if (g_refuse != Refuse::kNothing && (flags & RENAME_NOREPLACE) != 0) return errno = EINVAL, -1;
   return static_cast<int>(::syscall(SYS_renameat2, old_dir, old_path, new_dir, new_path, flags));
 }
 
 extern "C" int link(const char* from, const char* to) noexcept {
   ++g_link_calls;
-  if (g_refuse == Refuse::kNoReplaceFlagAndLinks) {
-    errno = EPERM;
-    return -1;
-  }
+  if (g_refuse == Refuse::kNoReplaceFlagAndLinks) return errno = EPERM, -1;
   return ::linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
 }
 
@@ -55,46 +49,44 @@ using test::TempFolder;
 using test::write_bytes;
 using namespace std::string_literals;
 
-class RenameNoReplace : public ::testing::TestWithParam<Refuse> {
- protected:
-  void SetUp() override { g_refuse = GetParam(); }
-  void TearDown() override { g_refuse = Refuse::kNothing; }
-};
+// Each time as a file system that has the no-replace rename, one that lacks it
+// and one that lacks hard links too.
+TEST(RenameNoReplace, MovesAFileButNeverReplacesAnotherNorFailsOnItself) {
+  for (const Refuse refuse :
+       {Refuse::kNothing, Refuse::kNoReplaceFlag, Refuse::kNoReplaceFlagAndLinks}) {
+    SCOPED_TRACE(static_cast<int>(refuse));
+    g_refuse = refuse;
+    TempFolder folder;
+    write_bytes("a.mp3", "audio-a");
+    write_bytes("b.mp3", "audio-b");
+    g_link_calls = 0;
+    EXPECT_EQ(rename_no_replace("a.mp3", "moved.mp3"), 0);
+    EXPECT_EQ(read_bytes("moved.mp3"), "audio-a");
+    EXPECT_FALSE(fs::exists("a.mp3"));
+    // Only the fallback links; nothing is left behind under the old name.
+    EXPECT_EQ(g_link_calls > 0, refuse != Refuse::kNothing);
 
-TEST_P(RenameNoReplace, MovesAFileButNeverReplacesAnotherNorFailsOnItself) {
-  TempFolder folder;
-  write_bytes("a.mp3", "audio-a");
-  write_bytes("b.mp3", "audio-b");
-  g_link_calls = 0;
-  EXPECT_EQ(rename_no_replace("a.mp3", "moved.mp3"), 0);
-  EXPECT_EQ(read_bytes("moved.mp3"), "audio-a");
-  EXPECT_FALSE(fs::exists("a.mp3"));
-  // Only the fallback links; nothing is left behind under the old name.
-  EXPECT_EQ(g_link_calls > 0, GetParam() != Refuse::kNothing);
+    EXPECT_EQ(rename_no_replace("b.mp3", "moved.mp3"), EEXIST);
+    EXPECT_EQ(read_bytes("moved.mp3"), "audio-a");
+    EXPECT_EQ(read_bytes("b.mp3"), "audio-b");
 
-  EXPECT_EQ(rename_no_replace("b.mp3", "moved.mp3"), EEXIST);
-  EXPECT_EQ(read_bytes("moved.mp3"), "audio-a");
-  EXPECT_EQ(read_bytes("b.mp3"), "audio-b");
+    // A link that points nowhere is still a name that must not be replaced.
+    EXPECT_EQ(::symlink("nowhere", "dangling.mp3"), 0);
+    EXPECT_EQ(rename_no_replace("b.mp3", "dangling.mp3"), EEXIST);
+    EXPECT_TRUE(fs::is_symlink("dangling.mp3"));
+    EXPECT_EQ(read_bytes("b.mp3"), "audio-b");
 
-  // A link that points nowhere is still a name that must not be replaced.
-  ASSERT_EQ(::symlink("nowhere", "dangling.mp3"), 0);
-  EXPECT_EQ(rename_no_replace("b.mp3", "dangling.mp3"), EEXIST);
-  EXPECT_TRUE(fs::is_symlink("dangling.mp3"));
-  EXPECT_EQ(read_bytes("b.mp3"), "audio-b");
+    EXPECT_EQ(rename_no_replace("missing.mp3", "other.mp3"), ENOENT);
 
-  EXPECT_EQ(rename_no_replace("missing.mp3", "other.mp3"), ENOENT);
-
-  // The same file is no other file, under any of its names: nothing can be lost.
-  EXPECT_EQ(rename_no_replace("b.mp3", "b.mp3"), 0);
-  EXPECT_EQ(rename_no_replace("b.mp3", "./b.mp3"), 0);
-  ASSERT_EQ(::linkat(AT_FDCWD, "b.mp3", AT_FDCWD, "c.mp3", 0), 0);
-  EXPECT_EQ(rename_no_replace("b.mp3", "c.mp3"), 0);
-  EXPECT_EQ(read_bytes("c.mp3"), "audio-b");
+    // The same file is no other file, under any of its names: nothing can be lost.
+    EXPECT_EQ(rename_no_replace("b.mp3", "b.mp3"), 0);
+    EXPECT_EQ(rename_no_replace("b.mp3", "./b.mp3"), 0);
+    EXPECT_EQ(::linkat(AT_FDCWD, "b.mp3", AT_FDCWD, "c.mp3", 0), 0);
+    EXPECT_EQ(rename_no_replace("b.mp3", "c.mp3"), 0);
+    EXPECT_EQ(read_bytes("c.mp3"), "audio-b");
+  }
+  g_refuse = Refuse::kNothing;
 }
-
-INSTANTIATE_TEST_SUITE_P(FileSystems, RenameNoReplace,
-                         ::testing::Values(Refuse::kNothing, Refuse::kNoReplaceFlag,
-                                           Refuse::kNoReplaceFlagAndLinks));
 
 // Copies the units into a heap block of exactly their number, so that a read
 // past `count` is caught by the address sanitizer.
@@ -105,10 +97,7 @@ std::string from_utf16(std::u16string_view units) {
 }
 
 TEST(TextFromUtf16, KeepsEveryCharacterAndReplacesUnpairedSurrogates) {
-  const struct {
-    std::u16string units;
-    std::string expected;
-  } cases[] = {
+  const struct { std::u16string units; std::string expected; } cases[] = {
       {u"", ""},
       {u"Caf\u00E9 \u20AC \u65E5", "Caf\u00E9 \u20AC \u65E5"},  // two- and three-byte UTF-8
       {u"a\xD83C", "a\uFFFD"},                                  // high surrogate at the end
@@ -124,11 +113,7 @@ TEST(TextFromUtf16, KeepsEveryCharacterAndReplacesUnpairedSurrogates) {
 }
 
 TEST(TextFromLatin1, KeepsValidUtf8AndReadsAnythingElseAsWindows1252) {
-  const struct {
-    const char* what;
-    std::string bytes;
-    std::string expected;
-  } cases[] = {
+  const struct { const char* what; std::string bytes; std::string expected; } cases[] = {
       {"UTF-8 of 2, 3 and 4 bytes", "\u00E9\u20AC\U0001F3B5", "\u00E9\u20AC\U0001F3B5"},
       {"Latin-1 letters", "Caf\xE9 \xFC\xDF\xA0\xFF", "Caf\u00E9 \u00FC\u00DF\u00A0\u00FF"},
       {"Windows-1252 range", "\x80\x85\x8A\x99\x9F", "\u20AC\u2026\u0160\u2122\u0178"},

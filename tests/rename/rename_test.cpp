@@ -47,10 +47,7 @@ TEST(ExpandTemplate, TokensPairUpLeftToRightAndTagTextIsInsertedWholeAndNeverSca
   tag.title = "Bar";
   tag.comment = "  50% \\ %artist%  ";  // kept untrimmed, % and backslash are plain text
   tag.track = "3/12";
-  const struct {
-    const char* pattern;
-    const char* expected;
-  } cases[] = {
+  const struct { const char* pattern; const char* expected; } cases[] = {
       {"plain name.mp3", "plain name.mp3"}, {"%ARTIST%|%Artist%|%artist%", "Foo|Foo|Foo"},
       {"%title %", ""},                     {"x%genre%", "x"},
       {"a%%b", "ab"},                       {"%artist%%title%", "FooBar"},
@@ -67,7 +64,7 @@ TEST(ExpandTemplate, TokensPairUpLeftToRightAndTagTextIsInsertedWholeAndNeverSca
   EXPECT_FALSE(expand_template(std::string(1024, 'x'), TagV1{}, TagV2{}, name));
 }
 
-TEST(ExpandTemplate, EmptyOrAbsentId3v2TextFallsBackToId3v1ForEachToken) {
+TEST(ExpandTemplate, EmptyOrAbsentId3v2TextFallsBackToTrimmedId3v1ForEachToken) {
   const TagV1 old = v1(
       {.title = "T1", .artist = "A1", .album = "L1", .year = "1971", .comment = "C1", .track = 9});
   TagV2 empty;
@@ -76,13 +73,9 @@ TEST(ExpandTemplate, EmptyOrAbsentId3v2TextFallsBackToId3v1ForEachToken) {
   const char* pattern = "%title%,%artist%,%album%,%year%,%comment%,%track%";
   EXPECT_EQ(expand(pattern, old, empty), "T1,A1,L1,1971,C1,9");
   EXPECT_EQ(expand(pattern, old, TagV2{}), "T1,A1,L1,1971,C1,9");
-}
 
-TEST(ExpandTemplate, Id3v1FieldsLoseTrailingBlanksAndTheTrackCountsOnlyBehindTheMarker) {
-  const struct {
-    std::string title;
-    const char* expected;
-  } cases[] = {
+  // ID3v1 fields lose trailing blanks, and the track counts only behind the marker.
+  const struct { std::string title; const char* expected; } cases[] = {
       {"  Hi  ", "  Hi"}, {"     ", ""}, {"A\0B"s, "A"},  // bytes after the first zero are never used
       {std::string(30, 'x'), "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},
 #ifndef _WIN32
@@ -118,26 +111,19 @@ std::string portable(std::string_view pattern, const std::string& title, bool fi
 
 TEST(MakePortable, ReplacesInTagTextTrimsAndCutsEachPart) {
   const std::string a251(251, 'a'), a254(254, 'a');
-  const struct {
-    const char* pattern;
-    std::string title;
-    std::string expected;
-  } cases[] = {
+  const struct { const char* pattern; std::string title; std::string expected; } cases[] = {
       {"%artist%\\%title%", "Back: In? *Black*", "AC_DC\\Back_ In_ _Black_.mp3"},
       {"%title%", "a\\b/c\"<>|\t\x7F", "a_b_c______.mp3"},
       // Template text stays as written, and its '/' separates parts too.
       {"Mix/%artist% ?\\%title%.mp3", "x", "Mix/AC_DC ?\\x.mp3"},
       {"%title%\\%artist%", "  Mr. T. . ", "Mr. T\\AC_DC.mp3"},
-      {"%title%", " Song. ", "Song.mp3"},
-      {"%title% .mp3. ", "Song", "Song .mp3"},
+      {"%title%", " Song. ", "Song.mp3"}, {"%title% .mp3. ", "Song", "Song .mp3"},
       // Empty parts, but not the template's own root or "..".
       {"%title%\\%album%\\%title%", "", "_\\_\\_.mp3"},
       {"\\Music\\%title%\\x", "..", "\\Music\\_\\x.mp3"},
-      {"%title%\\%artist%", "\\", "_\\AC_DC.mp3"},
-      {"..\\%title%", "x", "..\\x.mp3"},
+      {"%title%\\%artist%", "\\", "_\\AC_DC.mp3"}, {"..\\%title%", "x", "..\\x.mp3"},
       // Cuts: ".mp3" kept at exactly 255 bytes, never inside a character.
-      {"%title%", std::string(300, 'a'), a251 + ".mp3"},
-      {"%title%.mp3", a251, a251 + ".mp3"},
+      {"%title%", std::string(300, 'a'), a251 + ".mp3"}, {"%title%.mp3", a251, a251 + ".mp3"},
       {"%title%", std::string(250, 'a') + "\xC3\xA9", std::string(250, 'a') + ".mp3"},
       {"%title%\\x", a254 + "\xC3\xA9", a254 + "\\x.mp3"},
       {"%title%\\x", a254 + " b", a254 + "\\x.mp3"},  // trimmed again after the cut
@@ -153,11 +139,7 @@ TEST(MakePortable, ReplacesInTagTextTrimsAndCutsEachPart) {
 }
 
 TEST(TrackDigits, PadsTheNumberBeforeTheSlashAndKeepsOtherText) {
-  const struct {
-    const char* track;
-    int digits;
-    const char* expected;
-  } cases[] = {
+  const struct { const char* track; int digits; const char* expected; } cases[] = {
       {"3/12", 2, "03"},   {"12", 1, "12"},  {"0/12", 2, "00"},      {"007", 2, "07"},
       {"3/", 3, "003"},    {"5", 0, "5"},    {"5", 99, "0000000005"}, {"abc", 2, "abc"},
       {"/12", 2, "/12"},   {" 3", 2, " 3"},  {"3a/12", 2, "3a/12"},  {"", 2, ""},
@@ -180,11 +162,7 @@ TEST(TrackDigits, PadsTheNumberBeforeTheSlashAndKeepsOtherText) {
 }
 
 TEST(TemplateWarnings, NamesEachUnknownFieldOnceAndALonePercent) {
-  using List = std::vector<std::string>;
-  const struct {
-    const char* pattern;
-    List expected;
-  } cases[] = {
+  const struct { const char* pattern; std::vector<std::string> expected; } cases[] = {
       {"%artist% - %TITLE%\\%Track%%year%%album%%comment%", {}},
       {"%Titel% %titel% %Titel%", {"unknown field %Titel%", "unknown field %titel%"}},
       {"a%%b%title %", {"unknown field %%", "unknown field %title %"}},
@@ -255,9 +233,7 @@ TEST(RenameByTags, BackslashesMakeFoldersWhereverTheyComeFromAndMp3IsAppendedUnl
     const std::string part = std::string(255, c) + separator;
     return part + part + part + std::string(251, c);
   };
-  const struct {
-    std::string pattern, title, expected;
-  } cases[] = {
+  const struct { std::string pattern, title, expected; } cases[] = {
       {"%title%", "Song.mp3", "Song.mp3"},
       {"%title%", "Song.MP3", "Song.MP3.mp3"},
       {"%title%", "Best.mp3 Blogs", "Best.mp3 Blogs.mp3"},
