@@ -1,6 +1,6 @@
-// Targets that another process makes first, file systems without links,
-// read-only folders, a full disk and things that are not files where the
-// program writes: no file is lost or replaced, and nothing half-written.
+// File systems without links, read-only folders, a full disk and things that
+// are not files where the program writes: no file is lost or replaced, and
+// nothing is half-written.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,7 +19,6 @@
 #include "app/batch.h"
 #include "app/settings.h"
 #include "fault/fault_support.h"
-#include "rename/rename.h"
 #include "support/fake_front_end.h"
 #include "support/temp_folder.h"
 
@@ -51,25 +50,6 @@ void fill_file_system(const char* path) {
     }
   }
   ::close(fd);
-}
-
-TEST(RaceWithAnotherProcess, WhatItMakesJustBeforeTheRenameIsNeverReplaced) {
-  // The other process takes `theirs`.
-  const struct { const char* pattern; const char* theirs; int error; } cases[] = {
-      {kTemplate, "Artist - Title.mp3", EEXIST},
-      {"%artist%\\%title%", "Artist", ENOTDIR},  // a file where the new folder goes
-  };
-  for (const auto& c : cases) {
-    TempFolder folder;
-    const std::string ours = test::tagged_image("Artist", "Title");
-    write_bytes("a.mp3", ours);
-    const RenamePlan plan = plan_rename(std::string("a.mp3"), c.pattern);
-    ASSERT_EQ(plan.outcome, PlanOutcome::kRename);
-    write_bytes(c.theirs, "theirs");  // between the plan and the rename
-    EXPECT_EQ(apply_rename("a.mp3", plan.new_name), c.error) << c.pattern;
-    EXPECT_EQ(read_bytes("a.mp3"), ours) << c.pattern;
-    EXPECT_EQ(read_bytes(c.theirs), "theirs") << c.pattern;
-  }
 }
 
 // Error.log and Kestrune.ini wherever a hostile or unlucky folder can put

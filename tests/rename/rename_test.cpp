@@ -174,16 +174,10 @@ TEST(TemplateWarnings, NamesEachUnknownFieldOnceAndALonePercent) {
 
 TEST(FirstFreeName, CountsUpPastTheFolderAndThePlanWithinTheLimits) {
   std::set<std::string> folder = {"A (1).mp3", "B"}, plan;
-  int asked = 0;
-  auto taken = [&](const std::string& name) {
-    ++asked;
-    return folder.count(name) > 0 || plan.count(name) > 0;
-  };
+  auto taken = [&](const std::string& name) { return folder.count(name) + plan.count(name) > 0; };
   for (const char* expected : {"A.mp3", "A (2).mp3", "A (3).mp3"}) {
-    const std::optional<std::string> name = first_free_name("A.mp3", taken);
-    ASSERT_TRUE(name);
-    EXPECT_EQ(*name, expected);
-    plan.insert(*name);
+    EXPECT_EQ(first_free_name("A.mp3", taken), expected);
+    plan.insert(expected);
   }
   EXPECT_EQ(first_free_name("B", taken), "B (1)");
 
@@ -194,7 +188,7 @@ TEST(FirstFreeName, CountsUpPastTheFolderAndThePlanWithinTheLimits) {
   EXPECT_FALSE(first_free_name(fits + "x", taken));
   EXPECT_EQ(first_free_name(file, taken, kMaxNamePart), "d\\" + std::string(246, 'a') + " (1).mp3");
 
-  asked = 0;
+  int asked = 0;
   EXPECT_FALSE(first_free_name("C.mp3", [&](const std::string&) { return ++asked > 0; }));
   EXPECT_EQ(asked, kMaxCollisionSuffix + 1);
 }
@@ -204,13 +198,15 @@ std::string titled(std::string_view title, std::string_view audio = "audio") {
   return test::id3v2_tag({test::frame("TIT2", test::latin1_body(title))}) + std::string(audio);
 }
 
-TEST(RenameByTags, SkipsAnswerZeroRefusalsMinusOneAndNeitherChangesAnything) {
+TEST(RenameByTags, SkipsAnswerZeroFailuresMinusOneAndNeitherChangesAnything) {
   TempFolder folder;
   write_bytes("T.mp3", titled("T"));
   write_bytes("plain.mp3", std::string(300, 'x'));
   // An ID3v2.4 header and no trailer: neither tag is usable.
   write_bytes("v24.mp3", test::id3v2_header(20, 4) + std::string(40, 'x'));
   write_bytes("long.mp3", titled(std::string(1020, 'a')));  // 1024 with ".mp3"
+  write_bytes("other.mp3", titled("T"));
+  write_bytes("T", "a file where the new folder goes");
   const std::string before = describe_tree(".");
   EXPECT_EQ(rename_by_tags(nullptr, "%title%"), 0);
   EXPECT_EQ(rename_by_tags("T.mp3", nullptr), 0);
@@ -219,6 +215,8 @@ TEST(RenameByTags, SkipsAnswerZeroRefusalsMinusOneAndNeitherChangesAnything) {
     EXPECT_EQ(rename_by_tags(path, "%title%"), 0) << path;
   }
   EXPECT_EQ(rename_by_tags("long.mp3", "%title%"), -1);
+  EXPECT_EQ(rename_by_tags("other.mp3", "%title%"), -1);  // T.mp3 is taken
+  EXPECT_EQ(rename_by_tags("other.mp3", "%title%\\x"), -1);
   EXPECT_EQ(plan_rename(std::string("long.mp3"), "%title%").outcome, PlanOutcome::kRefuseTooLong);
   EXPECT_EQ(describe_tree("."), before);
 }
