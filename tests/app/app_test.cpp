@@ -31,7 +31,6 @@ TEST(Settings, WritesThreeCrLfLinesThatReadBackExactly) {
   read_settings(settings, path);  // no file: the defaults stay
   write_settings(settings, path);
   EXPECT_EQ(read_bytes(path), "[Core]\r\nMethod = 0\r\nFormat = %artist% - %title%");
-
   // Blanks at both ends, an "=", a lone CR: all survive, and the old file is replaced.
   const Settings odd{-7, "  =odd\r %title%  "};
   write_settings(odd, path);
@@ -41,16 +40,13 @@ TEST(Settings, WritesThreeCrLfLinesThatReadBackExactly) {
   EXPECT_EQ(back.method, -7);
   EXPECT_EQ(back.format, odd.format);
   EXPECT_EQ(describe_tree("."), "Kestrune.ini " + std::to_string(read_bytes(path).size()) + "\n");
-
   // A line break typed into the template is written as any other: CR LF.
   write_settings(Settings{1, "a\nb"}, path);
   EXPECT_EQ(read_bytes(path), "[Core]\r\nMethod = 1\r\nFormat = a\r\nb");
-
   // Only the first MiB of a huge file is read.
   write_bytes(path, "Format = early\r\n" + std::string(1 << 20, 'x') + "\r\nFormat = late");
   read_settings(back, path);
   EXPECT_EQ(back.format, "early");
-
   // A root folder keeps its own separator: two in a row.
   const std::string separator(1, platform::kSeparator);
   EXPECT_EQ(settings_path("root" + separator), "root" + separator + separator + "Kestrune.ini");
@@ -157,7 +153,6 @@ TEST_F(RunBatch, AllFilesRenamesEveryMp3OfTheFolderOfATypedNameWithFreshListsEac
   for (const char* name : {"notes.txt", "x.mp3.bak", "mp3"}) {
     EXPECT_EQ(read_bytes(music_ / name), titled(name));
   }
-
   // Failures in name order; the next run starts with an empty list.
   put("b.mp3", titled("X"));
   put("a.mp3", titled("X"));

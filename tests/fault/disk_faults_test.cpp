@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
 
 #include "app/batch.h"
@@ -58,11 +57,8 @@ void fill_file_system(const char* path) {
 // a link to its target and are rewritten in place where their folder takes no
 // new files. Neither is ever half-written, and nothing else changes.
 TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
-  const struct {
-    const char* place;
-    std::function<void(const fs::path&)> make;  // puts the place at the file's name
-    const char* settings_target;  // the file that gets the settings, if any
-  } rows[] = {
+  // `make` puts the place at the file's name; `target` is what gets the settings, if anything.
+  const struct { const char* place; void (*make)(const fs::path&); const char* target; } rows[] = {
       {"a link to a file elsewhere",
        [](const fs::path& file) { fs::create_symlink("../elsewhere/target", file); },
        "elsewhere/target"},
@@ -70,10 +66,7 @@ TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
        nullptr},
       {"a FIFO", [](const fs::path& file) { ::mkfifo(file.c_str(), 0666); }, nullptr},
       {"a writable file in a read-only folder",
-       [](const fs::path& file) {
-         write_bytes(file, "old");
-         ::chmod("place", 0555);
-       },
+       [](const fs::path& file) { write_bytes(file, "old"); ::chmod("place", 0555); },
        "place/Kestrune.ini"},
       {"a full disk", [](const fs::path& file) { write_bytes(file, "old"); }, nullptr},
   };
@@ -86,7 +79,7 @@ TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
       write_bytes("elsewhere/target", "old");
       const fs::path place = folder.path() / "place";
       const bool full_disk = std::string_view(row.place) == "a full disk";
-      if (full_disk && !mount_small_tmpfs(place)) GTEST_SKIP() << "no tmpfs: " << std::strerror(errno);
+      if (full_disk && !mount_small_tmpfs(place)) GTEST_SKIP() << "tmpfs: " << std::strerror(errno);
       write_bytes("place/a.mp3", test::tagged_image("Artist", "Title"));
       write_bytes("place/Artist - Title.mp3", "taken");
       row.make(place / name);
@@ -94,7 +87,6 @@ TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
       test::hand_to_unprivileged(folder.path());
       const fs::file_type type = fs::symlink_status(place / name).type();
       const std::string before = describe_tree(".");
-
       const bool settings = name == "Kestrune.ini";
       EXPECT_EQ(test::run_unprivileged([&] {
         if (settings) {
@@ -109,8 +101,8 @@ TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
       }), 0);
       ::chmod("place", 0755);
       EXPECT_EQ(fs::symlink_status(place / name).type(), type);
-      if (settings && row.settings_target != nullptr) {
-        EXPECT_EQ(read_bytes(row.settings_target), format_settings(Settings{0, "new"}));
+      if (settings && row.target != nullptr) {
+        EXPECT_EQ(read_bytes(row.target), format_settings(Settings{0, "new"}));
         EXPECT_EQ(describe_tree(".").find(".tmp"), std::string::npos);
       } else {
         EXPECT_EQ(describe_tree("."), before);

@@ -49,8 +49,6 @@ using test::TempFolder;
 using test::write_bytes;
 using namespace std::string_literals;
 
-// Each time as a file system that has the no-replace rename, one that lacks it
-// and one that lacks hard links too.
 TEST(RenameNoReplace, MovesAFileButNeverReplacesAnotherNorFailsOnItself) {
   for (const Refuse refuse :
        {Refuse::kNothing, Refuse::kNoReplaceFlag, Refuse::kNoReplaceFlagAndLinks}) {
@@ -65,19 +63,15 @@ TEST(RenameNoReplace, MovesAFileButNeverReplacesAnotherNorFailsOnItself) {
     EXPECT_FALSE(fs::exists("a.mp3"));
     // Only the fallback links; nothing is left behind under the old name.
     EXPECT_EQ(g_link_calls > 0, refuse != Refuse::kNothing);
-
     EXPECT_EQ(rename_no_replace("b.mp3", "moved.mp3"), EEXIST);
     EXPECT_EQ(read_bytes("moved.mp3"), "audio-a");
     EXPECT_EQ(read_bytes("b.mp3"), "audio-b");
-
     // A link that points nowhere is still a name that must not be replaced.
     EXPECT_EQ(::symlink("nowhere", "dangling.mp3"), 0);
     EXPECT_EQ(rename_no_replace("b.mp3", "dangling.mp3"), EEXIST);
     EXPECT_TRUE(fs::is_symlink("dangling.mp3"));
     EXPECT_EQ(read_bytes("b.mp3"), "audio-b");
-
     EXPECT_EQ(rename_no_replace("missing.mp3", "other.mp3"), ENOENT);
-
     // The same file is no other file, under any of its names: nothing can be lost.
     EXPECT_EQ(rename_no_replace("b.mp3", "b.mp3"), 0);
     EXPECT_EQ(rename_no_replace("b.mp3", "./b.mp3"), 0);

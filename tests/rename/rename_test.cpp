@@ -73,7 +73,6 @@ TEST(ExpandTemplate, EmptyOrAbsentId3v2TextFallsBackToTrimmedId3v1ForEachToken) 
   const char* pattern = "%title%,%artist%,%album%,%year%,%comment%,%track%";
   EXPECT_EQ(expand(pattern, old, empty), "T1,A1,L1,1971,C1,9");
   EXPECT_EQ(expand(pattern, old, TagV2{}), "T1,A1,L1,1971,C1,9");
-
   // ID3v1 fields lose trailing blanks, and the track counts only behind the marker.
   const struct { std::string title; const char* expected; } cases[] = {
       {"  Hi  ", "  Hi"}, {"     ", ""}, {"A\0B"s, "A"},  // bytes after the first zero are never used
@@ -132,7 +131,6 @@ TEST(MakePortable, ReplacesInTagTextTrimsAndCutsEachPart) {
 #endif
   };
   for (const auto& c : cases) EXPECT_EQ(portable(c.pattern, c.title), c.expected) << c.pattern;
-
   std::string parts;
   for (int i = 0; i < 510; ++i) parts += "x\\";
   EXPECT_EQ(portable(parts + "x", "", false).size(), 1025u);
@@ -146,7 +144,6 @@ TEST(TrackDigits, PadsTheNumberBeforeTheSlashAndKeepsOtherText) {
       {"1234567890", 2, "1234567890"},       {"99999999999999999999", 3, "99999999999999999999"},
   };
   for (const auto& c : cases) EXPECT_EQ(pad_track(c.track, c.digits), c.expected) << c.track;
-
   auto expanded = [](const test::TrailerFields& fields, std::optional<std::string> v2_track) {
     const TagV1 tag_v1 = v1(fields);
     TagV2 tag_v2;
@@ -180,14 +177,12 @@ TEST(FirstFreeName, CountsUpPastTheFolderAndThePlanWithinTheLimits) {
     plan.insert(expected);
   }
   EXPECT_EQ(first_free_name("B", taken), "B (1)");
-
   const std::string fits = std::string(1015, 'x') + ".mp3";  // 1023 with " (1)"
   const std::string file = "d\\" + std::string(246, 'a') + "\xC3\xA9" "aaa.mp3";  // 255 bytes
   folder = {fits, fits + "x", file};
   EXPECT_EQ(first_free_name(fits, taken)->size(), kMaxNewName);
   EXPECT_FALSE(first_free_name(fits + "x", taken));
   EXPECT_EQ(first_free_name(file, taken, kMaxNamePart), "d\\" + std::string(246, 'a') + " (1).mp3");
-
   int asked = 0;
   EXPECT_FALSE(first_free_name("C.mp3", [&](const std::string&) { return ++asked > 0; }));
   EXPECT_EQ(asked, kMaxCollisionSuffix + 1);
