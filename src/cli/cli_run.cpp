@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <limits>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <unordered_set>
@@ -14,6 +16,7 @@
 #include "cli/report.h"
 #include "cli/undo.h"
 #include "platform/platform.h"
+#include "rename/name_rules.h"
 #include "rename/rename.h"
 
 #ifndef KESTRUNE_VERSION
@@ -60,7 +63,11 @@ std::string normal_key(const std::string& path) {
 class Run {
  public:
   Run(const Options& options, const std::string& format, Console& console, RunObserver* observer)
-      : options_(options), format_(format), console_(console), observer_(observer) {}
+      : options_(options),
+        rules_(name_rules(options)),
+        format_(format),
+        console_(console),
+        observer_(observer) {}
 
   void rename_all(const std::vector<std::string>& paths, std::string_view base_folder,
                   std::string_view prefix);
@@ -89,6 +96,7 @@ class Run {
   void stop_before_group(const std::string& message);
   void remove_folders_from(std::size_t first);
   void simulate(RenamePlan& plan);
+  void give_free_name(const std::string& source, std::string_view base_folder, RenamePlan& plan);
   void renamed(const RenameStep& step);
   void problem(std::string_view kind, std::string_view path, std::string_view target,
                std::string_view reason, bool failure);
@@ -96,6 +104,7 @@ class Run {
   void show_progress();
 
   const Options& options_;
+  const NameRules rules_;
   const std::string& format_;
   Console& console_;
   RunObserver* observer_;
@@ -157,6 +166,7 @@ void Run::handle(const std::string& path, std::string_view base_folder) {
   if (options_.dry_run) {
     step_.source = path;
     if (!this->plan(path, base_folder, plan)) return;
+    if (options_.on_collision == Collision::kSuffix) give_free_name(path, base_folder, plan);
     resolve_into(step_.target, plan.new_name, base_folder);
     simulate(plan);
     return;
@@ -168,7 +178,12 @@ void Run::handle(const std::string& path, std::string_view base_folder) {
   planning_ = nullptr;
   if (!go) return;  // the item holds the problem
   item.rename = true;
+  if (options_.on_collision == Collision::kSuffix) give_free_name(path, base_folder, plan);
   resolve_into(item.step.target, plan.new_name, base_folder);
+  if (options_.on_collision == Collision::kSuffix) {
+    planned_targets_.insert(normal_key(item.step.target));
+    moved_sources_.insert(normal_key(path));
+  }
   prepare(item, base_folder, plan);
 }
 
@@ -179,13 +194,14 @@ bool Run::plan(const std::string& path, std::string_view base_folder, RenamePlan
   {
     platform::FilePtr file = platform::open_regular_file(path, &error, &kind);
     if (file) {
-      plan = plan_rename(reader_.open(std::move(file)), format_, std::string(base_folder));
+      plan = plan_rename(reader_.open(std::move(file)), format_, std::string(base_folder),
+                         rules_);
       reader_.close();
     } else {
       plan = plan_unopened(kind, error);
     }
   }  // closed before anything moves
-  const std::string reason = plan_reason(plan);
+  const std::string reason = plan_reason(plan, options_.any_id3v2);
   switch (plan.outcome) {
     case PlanOutcome::kRename:
       return true;
@@ -329,6 +345,28 @@ void Run::simulate(RenamePlan& plan) {
   planned_targets_.insert(target_key);
   moved_sources_.insert(source_key);
   renamed(step_);
+}
+
+// A file planned onto a name that is taken gets the first free name of
+// "NAME (1).mp3", "NAME (2).mp3", ...: taken are the names planned by the run
+// before and those that exist, unless an earlier file moves away from them
+// or they are the file itself. The dry run and the real run judge alike.
+void Run::give_free_name(const std::string& source, std::string_view base_folder,
+                         RenamePlan& plan) {
+  std::string target;
+  const auto is_taken = [&](const std::string& name) {
+    resolve_into(target, name, base_folder);
+    const std::string key = normal_key(target);
+    if (planned_targets_.count(key) != 0) return true;
+    std::error_code error;
+    return fs::exists(fs::symlink_status(target, error)) && moved_sources_.count(key) == 0 &&
+           !fs::equivalent(source, target, error);
+  };
+  const std::optional<std::string> name = first_free_name(
+      plan.new_name, is_taken,
+      rules_.portable ? kMaxNamePart : std::numeric_limits<std::size_t>::max());
+  // Without a free name the file keeps its own and fails as a collision.
+  if (name) plan.new_name = *name;
 }
 
 void Run::renamed(const RenameStep& step) {
@@ -486,6 +524,13 @@ int run_main(const std::vector<std::string>& arguments, Console console) {
       std::fprintf(console.err, "kestrune-cli: cannot read the folder %s: %s\n",
                    escaped(folder).c_str(), errno_reason(error.value()).c_str());
       return kExitFailed;
+    }
+  }
+  // The template's problems, once, before the first file; the run still
+  // expands it as the dialog does.
+  if (!options.quiet) {
+    for (const std::string& warning : template_warnings(settings.format)) {
+      std::fprintf(console.err, "kestrune-cli: warning: %s\n", warning.c_str());
     }
   }
   return run_journaled(options, settings.format, console);
