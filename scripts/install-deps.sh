@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, when they are missing.
-# Usage: scripts/install-deps.sh GROUP...   (groups: build qt fuse taggers gui fuzz windows bench package)
+# Usage: scripts/install-deps.sh GROUP...   (groups: build qt fuse taggers faults gui fuzz windows bench package)
 set -euo pipefail
 
 packages=()
@@ -15,6 +15,7 @@ for group in "$@"; do
     bench)   packages+=(kid3-cli libimage-exiftool-perl eyed3) ;;
     package) packages+=(dpkg-dev file lintian appstream desktop-file-utils man-db bash-completion) ;;
     taggers) packages+=(python3-mutagen eyed3 id3v2) ;;
+    faults)  packages+=(strace) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

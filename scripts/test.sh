@@ -5,8 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # fuse: a file system without hard links for the rename tests, in Python;
-# taggers: MP3 files written by real taggers for the tag reader tests.
-scripts/install-deps.sh build qt fuse taggers
+# taggers: MP3 files written by real taggers for the tag reader tests;
+# faults: strace kills a run at each of its system calls, for the undo tests.
+scripts/install-deps.sh build qt fuse taggers faults
 
 build=build/test
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_SANITIZE=ON -DKESTRUNE_WERROR=ON \

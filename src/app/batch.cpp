@@ -10,26 +10,31 @@ namespace {
 constexpr std::string_view kQuestion = "\nSave list to file? (Error.log)";
 constexpr char kSuccessText[] = "Successfuly renamed all selected files!";
 
-bool renamed(const std::string& path, const std::string& pattern) {
-  return rename_by_tags(path.c_str(), pattern.c_str()) != -1;
-}
+// The run's renames, each told to its journal (if any) first.
+struct Renamer {
+  const std::string& pattern;
+  RenameWatcher* journal;
+  bool operator()(const std::string& path) const {
+    return rename_by_tags(path.c_str(), pattern.c_str(), journal) != -1;
+  }
+};
 
-void walk_selected(const FileChoice& choice, const std::string& pattern, FailureList& failures) {
+void walk_selected(const FileChoice& choice, const Renamer& renamed, FailureList& failures) {
   if (!choice.first.empty() && choice.names.empty()) {
-    if (!renamed(choice.first, pattern)) failures.add(choice.first);
+    if (!renamed(choice.first)) failures.add(choice.first);
     return;
   }
   for (const std::string& name : choice.names) {
     // An empty name ends the list, as in the request's own result layout.
     if (name.empty()) break;
-    if (!renamed(choice.first + platform::kSeparator + name, pattern)) failures.add(name);
+    if (!renamed(choice.first + platform::kSeparator + name)) failures.add(name);
   }
 }
 
-void walk_all_files(const FileChoice& choice, const std::string& pattern, FailureList& failures) {
+void walk_all_files(const FileChoice& choice, const Renamer& renamed, FailureList& failures) {
   // Bare names resolve in the current directory, which is the chosen folder.
   for (const std::string& name : platform::list_mp3_files(folder_of(choice.first))) {
-    if (!renamed(name, pattern)) failures.add(name);
+    if (!renamed(name)) failures.add(name);
   }
 }
 
@@ -66,15 +71,19 @@ std::string folder_of(const std::string& picked_path) {
   return separator == std::string::npos ? std::string() : picked_path.substr(0, separator + 1);
 }
 
-void run_batch(const Settings& settings, BatchFrontEnd& front_end) {
+void run_batch(const Settings& settings, BatchFrontEnd& front_end, JournalStart start_journal) {
   const std::optional<FileChoice> choice = front_end.choose_files(file_request_for(settings.method));
   if (!choice) return;
 
   FailureList failures;
-  if (settings.method == 0) {
-    walk_selected(*choice, settings.format, failures);
-  } else {
-    walk_all_files(*choice, settings.format, failures);
+  {
+    const std::unique_ptr<RenameWatcher> journal = start_journal ? start_journal() : nullptr;
+    const Renamer renamed{settings.format, journal.get()};
+    if (settings.method == 0) {
+      walk_selected(*choice, renamed, failures);
+    } else {
+      walk_all_files(*choice, renamed, failures);
+    }
   }
 
   if (failures.empty()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "app/settings.h"
+#include "rename/rename.h"
 
 namespace kestrune {
 
@@ -76,9 +78,16 @@ FileRequest file_request_for(std::int32_t method);
 // has none.
 std::string folder_of(const std::string& picked_path);
 
+// Starts the journal of one run once the files are chosen; it hears of each
+// folder and rename first, and ends the run when destroyed.
+using JournalStart = std::unique_ptr<RenameWatcher> (*)();
+
 // One press of "Rename Files": asks for files, renames each with the
 // template, and ends with the success box or the failure box, writing
-// "Error.log" in the current directory when the user answers Yes.
-void run_batch(const Settings& settings, BatchFrontEnd& front_end);
+// "Error.log" in the current directory when the user answers Yes. With
+// `start_journal` the renames are journaled; the journal changes nothing
+// of the run.
+void run_batch(const Settings& settings, BatchFrontEnd& front_end,
+               JournalStart start_journal = nullptr);
 
 }  // namespace kestrune

@@ -150,4 +150,66 @@ bool sync_file(std::FILE* file);
 // the system needs that to be asked for; false when it was asked and failed.
 bool sync_folder(const std::string& folder);
 
+// --- Runs and their journals -------------------------------------------------
+
+// The folder for what the program keeps between runs: $XDG_STATE_HOME/kestrune
+// (when that is an absolute path) or ~/.local/state/kestrune on POSIX,
+// %LOCALAPPDATA%\Kestrune on Windows; nothing when none of these is set. It
+// may not exist yet.
+std::optional<std::string> state_folder();
+
+// `name` below `folder` with one separator between them; `name` alone when
+// it is absolute or `folder` is empty.
+std::string join_path(std::string_view folder, std::string_view name);
+
+// `path` with "." parts and doubled separators removed and "x/.." folded,
+// without looking at the disk.
+std::string normal_path(std::string_view path);
+
+// Creates one folder and answers 0, or the errno value of the failure
+// (EEXIST when anything has that name already).
+int create_folder(const std::string& path);
+
+// Creates `path` and the folders above it that are missing, each readable by
+// the user alone; 0 or an errno value.
+int create_private_folders(const std::string& path);
+
+// What is at a path, without following a link there.
+enum class EntryType { kMissing, kFile, kFolder, kLink, kOther };
+struct EntryInfo {
+  EntryType kind = EntryType::kMissing;
+  bool owned_by_user = false;       // belongs to the user running the program
+  bool writable_by_others = false;  // group or others may write it
+  int error = 0;                    // errno when it could not be looked at
+};
+EntryInfo entry_info(const std::string& path);
+
+// Whether both paths name the same file (after links).
+bool same_file(const std::string& a, const std::string& b);
+
+// The names of the entries of `folder`, "." and ".." left out, unsorted;
+// nothing with `*error` set when it cannot be read.
+std::vector<std::string> list_folder(const std::string& folder, int* error = nullptr);
+
+// Reads the whole of the regular file at `path` into `bytes`: 0, or an errno
+// value (EFBIG when it holds more than `limit` bytes).
+int read_file(const std::string& path, std::string& bytes,
+              std::size_t limit = static_cast<std::size_t>(-1));
+
+// Creates `path` for writing, never over anything that exists, readable and
+// writable by the user alone. Null with `*error` set on failure.
+FilePtr create_new_file(const std::string& path, int* error = nullptr);
+
+// Opens the regular file at `path` for appending after cutting it to `size`
+// bytes. Null with `*error` set on failure.
+FilePtr open_for_append(const std::string& path, std::size_t size, int* error = nullptr);
+
+// Hands `bytes` to `file`, a file this layer opened for writing: with
+// `flush` to the system at once, with `sync` on to the disk (as sync_file).
+// False with errno set on failure.
+bool write_to(std::FILE* file, std::string_view bytes, bool flush, bool sync);
+
+// Closes `file`; false with errno set when what it held could not be written.
+bool close_file(FilePtr file);
+
 }  // namespace kestrune::platform

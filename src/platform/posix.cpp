@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/platform.h"
 
@@ -451,6 +454,160 @@ bool sync_folder(const std::string& folder) {
   const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
   ::close(fd);
   return synced;
+}
+
+// --- Runs and their journals -------------------------------------------------
+
+std::optional<std::string> state_folder() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return join_path(state, "kestrune");
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') return std::nullopt;
+  return join_path(home, ".local/state/kestrune");
+}
+
+std::string join_path(std::string_view folder, std::string_view name) {
+  if (folder.empty() || is_absolute_path(name)) return std::string(name);
+  std::string joined(folder);
+  if (joined.back() != '/') joined += '/';
+  return joined.append(name);
+}
+
+std::string normal_path(std::string_view path) {
+  return std::filesystem::path(path).lexically_normal().string();
+}
+
+int create_folder(const std::string& path) {
+  return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
+}
+
+int create_private_folders(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+    if (slash == std::string::npos) break;
+  }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return errno;
+  return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+}
+
+EntryInfo entry_info(const std::string& path) {
+  EntryInfo result;
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    result.error = errno;
+    return result;
+  }
+  result.kind = S_ISREG(info.st_mode)   ? EntryType::kFile
+                : S_ISDIR(info.st_mode) ? EntryType::kFolder
+                : S_ISLNK(info.st_mode) ? EntryType::kLink
+                                        : EntryType::kOther;
+  result.owned_by_user = info.st_uid == ::geteuid();
+  result.writable_by_others = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  return result;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat first {}, second {};
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+std::vector<std::string> list_folder(const std::string& folder, int* error) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) {
+    if (error != nullptr) *error = errno;
+    return names;
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(dir);
+  if (error != nullptr) *error = 0;
+  return names;
+}
+
+int read_file(const std::string& path, std::string& bytes, std::size_t limit) {
+  bytes.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat info {};
+  int error = 0;
+  if (::fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  } else if (static_cast<std::uint64_t>(info.st_size) > limit) {
+    error = EFBIG;
+  } else {
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
+    char buffer[65536];
+    for (;;) {
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) error = errno;
+      if (got <= 0) break;
+      if (bytes.size() + static_cast<std::size_t>(got) > limit) {
+        error = EFBIG;
+        break;
+      }
+      bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  ::close(fd);
+  if (error != 0) bytes.clear();
+  return error;
+}
+
+FilePtr create_new_file(const std::string& path, int* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  FilePtr file(fd >= 0 ? ::fdopen(fd, "wb") : nullptr);
+  if (!file) {
+    if (error != nullptr) *error = errno;
+    if (fd >= 0) ::close(fd);
+  }
+  return file;
+}
+
+FilePtr open_for_append(const std::string& path, std::size_t size, int* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat info {};
+  int failure = 0;
+  if (fd < 0) {
+    failure = errno;
+  } else if (::fstat(fd, &info) != 0) {
+    failure = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    failure = EINVAL;
+  } else if (static_cast<std::uint64_t>(info.st_size) > size &&
+             ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    failure = errno;
+  }
+  FilePtr file(failure == 0 ? ::fdopen(fd, "ab") : nullptr);
+  if (!file) {
+    if (failure == 0) failure = errno;
+    if (fd >= 0) ::close(fd);
+    if (error != nullptr) *error = failure;
+  }
+  return file;
+}
+
+bool write_to(std::FILE* file, std::string_view bytes, bool flush, bool sync) {
+  errno = 0;
+  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+    if (errno == 0) errno = EIO;
+    return false;
+  }
+  if (sync) return sync_file(file);
+  return !flush || std::fflush(file) == 0;
+}
+
+bool close_file(FilePtr file) {
+  errno = 0;
+  return std::fclose(file.release()) == 0;
 }
 
 }  // namespace kestrune::platform

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <io.h>
 
 #include "platform/platform.h"
@@ -310,5 +312,151 @@ bool sync_file(std::FILE* file) {
 
 // NTFS puts a new name on the disk with the file; there is nothing to ask.
 bool sync_folder(const std::string&) { return true; }
+
+// --- Runs and their journals -------------------------------------------------
+
+std::optional<std::string> state_folder() {
+  const char* local = std::getenv("LOCALAPPDATA");
+  if (local == nullptr || *local == '\0') return std::nullopt;
+  return join_path(local, "Kestrune");
+}
+
+std::string join_path(std::string_view folder, std::string_view name) {
+  if (folder.empty() || is_absolute_path(name)) return std::string(name);
+  std::string joined(folder);
+  if (joined.back() != '\\' && joined.back() != '/') joined += '\\';
+  return joined.append(name);
+}
+
+std::string normal_path(std::string_view path) {
+  return std::filesystem::path(std::string(path)).lexically_normal().string();
+}
+
+int create_folder(const std::string& path) {
+  return CreateDirectoryA(path.c_str(), nullptr) ? 0 : errno_from_last_error();
+}
+
+int create_private_folders(const std::string& path) {
+  // The folders below %LOCALAPPDATA% are the user's alone already.
+  for (std::size_t at = path.find_first_of("\\/", 3);; at = path.find_first_of("\\/", at + 1)) {
+    const std::string part = path.substr(0, at);
+    if (!CreateDirectoryA(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      return errno_from_last_error();
+    }
+    if (at == std::string::npos) break;
+  }
+  return 0;
+}
+
+EntryInfo entry_info(const std::string& path) {
+  EntryInfo result;
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    result.error = errno_from_last_error();
+    return result;
+  }
+  result.kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EntryType::kLink
+                : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? EntryType::kFolder
+                                                                 : EntryType::kFile;
+  // Files below the user's profile are the user's; there is no mode to check.
+  result.owned_by_user = true;
+  return result;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  auto id = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    return ok;
+  };
+  BY_HANDLE_FILE_INFORMATION first{}, second{};
+  return id(a, first) && id(b, second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
+std::vector<std::string> list_folder(const std::string& folder, int* error) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA(join_path(folder.empty() ? "." : folder, "*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) {
+    if (error != nullptr) *error = errno_from_last_error();
+    return names;
+  }
+  do {
+    const std::string_view name(entry.cFileName);
+    if (name != "." && name != "..") names.emplace_back(name);
+  } while (FindNextFileA(find, &entry));
+  FindClose(find);
+  if (error != nullptr) *error = 0;
+  return names;
+}
+
+int read_file(const std::string& path, std::string& bytes, std::size_t limit) {
+  bytes.clear();
+  int error = 0;
+  FilePtr file = open_regular_file(path, &error);
+  if (!file) return error;
+  char buffer[65536];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
+    if (bytes.size() + got > limit) {
+      bytes.clear();
+      return EFBIG;
+    }
+    bytes.append(buffer, got);
+  }
+  if (std::ferror(file.get())) {
+    bytes.clear();
+    return EIO;
+  }
+  return 0;
+}
+
+FilePtr create_new_file(const std::string& path, int* error) {
+  FilePtr file(std::fopen(path.c_str(), "wbx"));
+  if (!file && error != nullptr) *error = errno;
+  return file;
+}
+
+FilePtr open_for_append(const std::string& path, std::size_t size, int* error) {
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (error != nullptr) *error = errno_from_last_error();
+    return nullptr;
+  }
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  LARGE_INTEGER current{};
+  GetFileSizeEx(handle, &current);
+  if (current.QuadPart > end.QuadPart &&
+      (!SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) || !SetEndOfFile(handle))) {
+    if (error != nullptr) *error = errno_from_last_error();
+    CloseHandle(handle);
+    return nullptr;
+  }
+  CloseHandle(handle);
+  FilePtr file(std::fopen(path.c_str(), "ab"));
+  if (!file && error != nullptr) *error = errno;
+  return file;
+}
+
+bool write_to(std::FILE* file, std::string_view bytes, bool flush, bool sync) {
+  errno = 0;
+  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+    if (errno == 0) errno = EIO;
+    return false;
+  }
+  if (sync) return sync_file(file);
+  return !flush || std::fflush(file) == 0;
+}
+
+bool close_file(FilePtr file) {
+  errno = 0;
+  return std::fclose(file.release()) == 0;
+}
 
 }  // namespace kestrune::platform

@@ -77,14 +77,6 @@ bool ends_with_extension(std::string_view name) {
          name.substr(name.size() - kExtension.size()) == kExtension;
 }
 
-std::string resolve(std::string_view name, const std::string& base_folder) {
-  std::string host = platform::host_path(name);
-  if (base_folder.empty() || platform::is_absolute_path(host)) return host;
-  std::string joined = base_folder;
-  if (joined.back() != platform::kSeparator) joined += platform::kSeparator;
-  return joined + host;
-}
-
 // Whether a file or folder name in `name` is longer than the file system
 // where the file goes accepts.
 bool has_part_over_limit(std::string_view name, const std::string& base_folder,
@@ -92,7 +84,7 @@ bool has_part_over_limit(std::string_view name, const std::string& base_folder,
   const std::size_t last = name.rfind('\\');
   const std::string folder = last == std::string_view::npos
                                  ? base_folder
-                                 : resolve(name.substr(0, last == 0 ? 1 : last), base_folder);
+                                 : resolve_name(name.substr(0, last == 0 ? 1 : last), base_folder);
   limit = platform::name_part_limit(folder);
   std::size_t start = 0;
   for (;;) {
@@ -203,22 +195,61 @@ RenamePlan plan_rename(const std::string& path, std::string_view pattern,
   return plan_rename(path, pattern, base_folder, NameRules());
 }
 
-int apply_rename(const std::string& path, const std::string& new_name,
-                 const std::string& base_folder) {
-  // Only the backslash makes folders; what follows the last one is the file.
-  for (std::size_t i = new_name.find('\\'); i != std::string::npos;
-       i = new_name.find('\\', i + 1)) {
-    if (i > 0) platform::make_folder(resolve(new_name.substr(0, i), base_folder));
-  }
-  return platform::rename_no_replace(path, resolve(new_name, base_folder));
+std::string resolve_name(std::string_view new_name, std::string_view base_folder) {
+  return platform::join_path(base_folder, platform::host_path(new_name));
 }
 
-int rename_by_tags(const char* path, const char* pattern) {
+void folders_named(const std::string& new_name, std::string_view base_folder,
+                   std::vector<std::string>& folders) {
+  folders.clear();
+  for (std::size_t i = new_name.find('\\'); i != std::string::npos;
+       i = new_name.find('\\', i + 1)) {
+    if (i > 0) folders.push_back(resolve_name(std::string_view(new_name).substr(0, i), base_folder));
+  }
+}
+
+int make_folders(const std::string& new_name, std::string_view base_folder,
+                 std::vector<std::string>& made, RenameWatcher* watcher) {
+  made.clear();
+  std::vector<std::string> folders;
+  folders_named(new_name, base_folder, folders);
+  for (std::string& folder : folders) {
+    // Anything in the folder's place (a file included) is left to the rename
+    // to report; only a missing folder is made, and announced first.
+    if (platform::entry_info(folder).kind != platform::EntryType::kMissing) continue;
+    if (watcher != nullptr && !watcher->before_folder(folder)) return ECANCELED;
+    const int error = platform::create_folder(folder);
+    if (error == 0) {
+      made.push_back(std::move(folder));
+    } else if (error != EEXIST) {
+      return error;
+    }
+  }
+  return 0;
+}
+
+void remove_folders(const std::vector<std::string>& made) {
+  for (auto it = made.rbegin(); it != made.rend(); ++it) platform::remove_empty_folder(*it);
+}
+
+int apply_rename(const std::string& path, const std::string& new_name,
+                 const std::string& base_folder, RenameWatcher* watcher) {
+  std::vector<std::string> made;
+  int error = make_folders(new_name, base_folder, made, watcher);
+  if (error != 0) return error;
+  const std::string target = resolve_name(new_name, base_folder);
+  if (watcher != nullptr) watcher->before_rename(path, target);
+  error = platform::rename_no_replace(path, target);
+  if (watcher != nullptr) watcher->after_rename(error);
+  return error;
+}
+
+int rename_by_tags(const char* path, const char* pattern, RenameWatcher* watcher) {
   if (path == nullptr || pattern == nullptr) return 0;
   const RenamePlan plan = plan_rename(std::string(path), std::string_view(pattern));
   if (is_skip(plan.outcome)) return 0;
   if (plan.outcome != PlanOutcome::kRename) return -1;
-  return apply_rename(path, plan.new_name) == 0 ? 0 : -1;
+  return apply_rename(path, plan.new_name, std::string(), watcher) == 0 ? 0 : -1;
 }
 
 }  // namespace kestrune

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tags/read_tags.h"
@@ -75,15 +76,54 @@ RenamePlan plan_rename(const TagBytes& bytes, std::string_view pattern,
 // The plan of a file that platform::open_regular_file did not open.
 RenamePlan plan_unopened(platform::EntryKind kind, int error);
 
+// Hears of what the rename of one file is about to do, so that a journal
+// can record it first. A run's journal implements it.
+class RenameWatcher {
+ public:
+  virtual ~RenameWatcher() = default;
+  // Before the folder `folder` (a host path) is made. False: it is not made
+  // and the file does not move.
+  virtual bool before_folder(const std::string& folder) = 0;
+  // Before `from` moves to `to` (host paths), and after it, with 0 or the
+  // errno value of the failure.
+  virtual void before_rename(const std::string& from, const std::string& to) {
+    (void)from;
+    (void)to;
+  }
+  virtual void after_rename(int error) { (void)error; }
+};
+
+// The host path of `new_name` (backslashes separate folders): relative names
+// resolve below `base_folder`, or the current directory when it is empty.
+std::string resolve_name(std::string_view new_name, std::string_view base_folder);
+
+// The folders that `new_name` names (only the backslash makes folders),
+// outermost first, each resolved as resolve_name does, into `folders`.
+void folders_named(const std::string& new_name, std::string_view base_folder,
+                   std::vector<std::string>& folders);
+
+// Makes the folders that `new_name` names, outermost first, each resolved as
+// resolve_name does; only the backslash makes folders. Folders that exist
+// already are passed by. `made` receives the folders made here. Answers 0,
+// the errno value of the first creation that failed (no space left,
+// permission denied, ...), or ECANCELED when `watcher` refused a folder.
+int make_folders(const std::string& new_name, std::string_view base_folder,
+                 std::vector<std::string>& made, RenameWatcher* watcher = nullptr);
+
+// Removes the folders of `made` again, innermost first, each only when it is
+// empty.
+void remove_folders(const std::vector<std::string>& made);
+
 // Creates the folders that `new_name` names and moves `path` there, never
-// replacing an existing file. A relative `new_name` resolves against
-// `base_folder` (a host path), or the current directory when it is empty.
-// Answers 0 on success, else an errno value; folders made stay.
+// replacing an existing file. Answers 0 on success, else an errno value: the
+// failed folder creation's, or the rename's. Folders made stay.
 int apply_rename(const std::string& path, const std::string& new_name,
-                 const std::string& base_folder = std::string());
+                 const std::string& base_folder = std::string(),
+                 RenameWatcher* watcher = nullptr);
 
 // Renames one file after its tags with the template `pattern`: 0 when it was
-// renamed or skipped, -1 when it was refused or the rename failed.
-int rename_by_tags(const char* path, const char* pattern);
+// renamed or skipped, -1 when it was refused or the rename failed. `watcher`
+// hears of the folders and the rename first.
+int rename_by_tags(const char* path, const char* pattern, RenameWatcher* watcher = nullptr);
 
 }  // namespace kestrune

@@ -1,7 +1,7 @@
 #pragma once
 
-// The command line run with its standard output and error captured in
-// temporary files, which a child process writing into them shares.
+// The command line run in-process with its standard output and error
+// captured in temporary files.
 
 #include <cstdio>
 #include <string>
@@ -13,19 +13,18 @@
 
 namespace kestrune::test {
 
-inline std::string written(std::FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-  return text;
-}
-
 struct Captured {
   platform::FilePtr out_file{std::tmpfile()};
   platform::FilePtr err_file{std::tmpfile()};
   cli::Console console{out_file.get(), err_file.get(), false};
+  static std::string written(std::FILE* file) {
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+    return text;
+  }
   std::string out() { return written(out_file.get()); }
   std::string err() { return written(err_file.get()); }
 };

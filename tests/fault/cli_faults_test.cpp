@@ -25,17 +25,6 @@ using test::read_bytes;
 using test::tagged_image;
 using test::TempFolder;
 
-// Runs a hook of its own just before each file moves.
-struct BeforeRename : cli::RunObserver {
-  std::function<void(const cli::RenameStep&)> hook;
-  explicit BeforeRename(std::function<void(const cli::RenameStep&)> h) : hook(std::move(h)) {}
-  bool before_rename(const cli::RenameStep& step, std::string&) override {
-    hook(step);
-    return true;
-  }
-  bool after_rename(const cli::RenameStep&, int, std::string&) override { return true; }
-};
-
 TEST(CliFaults, UnreadableFileAndReadOnlyFolderAreReportedAndStay) {
   TempFolder folder;
   fs::create_directory("locked");
@@ -49,15 +38,14 @@ TEST(CliFaults, UnreadableFileAndReadOnlyFolderAreReportedAndStay) {
   cli::Options options;
   options.files = {"open.mp3", "locked/a.mp3"};
   const int status = test::run_unprivileged([&] {
-    const int result = cli::run_renames(options, "%artist% - %title%", captured.console, nullptr);
-    std::fflush(captured.console.out);
-    std::fflush(captured.console.err);
-    return result;
+    return cli::run_renames(options, "%artist%\\%title%", captured.console, nullptr) +
+           std::fflush(captured.console.out) + std::fflush(captured.console.err);
   });
   EXPECT_EQ(status, cli::kExitFailed);
   const std::string err = captured.err();
   EXPECT_TRUE(contains(err, "open.mp3: permission denied")) << err;
-  EXPECT_TRUE(contains(err, "locked/a.mp3 -> locked/A - One.mp3: permission denied")) << err;
+  // The folder of the new name cannot be made: its own error is reported.
+  EXPECT_TRUE(contains(err, "locked/a.mp3 -> locked/A/One.mp3: permission denied")) << err;
   EXPECT_EQ(captured.out(), "");
   ::chmod("locked", 0755);
   EXPECT_EQ(read_bytes("locked/a.mp3"), tagged_image("A", "One"));
@@ -68,47 +56,45 @@ TEST(CliFaults, UnreadableFileAndReadOnlyFolderAreReportedAndStay) {
 // Something changes the folder just before a.mp3 moves; the run reports it,
 // fails, and neither a.mp3 nor what took its target's name is lost.
 TEST(CliFaults, ChangesJustBeforeTheRenameAreReportedAndLoseNothing) {
-  struct Case {
-    const char* name;
+  using Hook = std::function<void(const runs::PlannedFile&)>;
+  const Hook make_target = [](const runs::PlannedFile& file) {
+    if (file.source != "./a.mp3") return;
+    const pid_t child = ::fork();  // another process
+    if (child == 0) {
+      test::write_bytes(file.target, "theirs");
+      ::_exit(0);
+    }
+    ::waitpid(child, nullptr, 0);
+  };
+  const Hook remove_file = [](const runs::PlannedFile& file) {
+    if (file.source == "./a.mp3") fs::remove(file.source);
+  };
+  const struct {
     const char* format;
-    std::function<void(const cli::RenameStep&)> hook;
+    const Hook& hook;
     const char* line;
     const char* b_target;
+  } cases[] = {
+      {"%artist% - %title%", make_target, "a.mp3 -> ./Artist - Title.mp3: target exists",
+       "Other - Song.mp3"},
+      {"%artist%\\%title%", remove_file, "a.mp3 -> ./Artist/Title.mp3: file or folder missing",
+       "Other/Song.mp3"},
   };
-  const std::vector<Case> cases = {
-      {"another process makes the target", "%artist% - %title%",
-       [](const cli::RenameStep& step) {
-         if (step.source != "./a.mp3") return;
-         const pid_t child = ::fork();
-         if (child == 0) {
-           test::write_bytes(step.target, "theirs");
-           ::_exit(0);
-         }
-         ::waitpid(child, nullptr, 0);
-       },
-       "a.mp3 -> ./Artist - Title.mp3: target exists", "Other - Song.mp3"},
-      {"the file is removed", "%artist%\\%title%",
-       [](const cli::RenameStep& step) {
-         if (step.source == "./a.mp3") fs::remove(step.source);
-       },
-       "a.mp3 -> ./Artist/Title.mp3: file or folder missing", "Other/Song.mp3"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
     TempFolder folder;
     test::write_bytes("a.mp3", tagged_image("Artist", "Title"));
     test::write_bytes("b.mp3", tagged_image("Other", "Song"));
-    BeforeRename observer(c.hook);
     test::Captured captured;
     cli::Options options;
     options.all_folder = ".";
-    EXPECT_EQ(cli::run_renames(options, c.format, captured.console, &observer), cli::kExitFailed);
+    EXPECT_EQ(cli::run_renames(options, c.format, captured.console, nullptr, nullptr, c.hook), 1);
     EXPECT_TRUE(contains(captured.err(), c.line)) << captured.err();
     if (fs::exists("a.mp3")) {
       EXPECT_EQ(read_bytes("a.mp3"), tagged_image("Artist", "Title"));
       EXPECT_EQ(read_bytes("Artist - Title.mp3"), "theirs");
     } else {
-      EXPECT_FALSE(fs::exists("Artist/Title.mp3"));
+      EXPECT_FALSE(fs::exists("Artist"));  // the folder made for it went again
     }
     EXPECT_EQ(read_bytes(c.b_target), tagged_image("Other", "Song"));  // the rest goes on
   }
@@ -118,15 +104,10 @@ TEST(CliFaults, ErrorLogOnAFullDeviceIsReportedAndFailsTheRun) {
   TempFolder folder;
   test::write_bytes("a.mp3", tagged_image("Artist", "Title"));
   test::write_bytes("Artist - Title.mp3", "taken");
-  cli::Options options;
-  options.all_folder = ".";
-  options.error_log = "/dev/full";
-  test::Captured captured;
-  EXPECT_EQ(cli::run_renames(options, "%artist% - %title%", captured.console, nullptr),
-            cli::kExitFailed);
-  EXPECT_TRUE(contains(captured.err(), "cannot write the error log /dev/full")) << captured.err();
+  const test::CliResult r = test::run_cli({"--no-journal", "--error-log", "/dev/full", "a.mp3"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "cannot write the error log /dev/full")) << r.err;
   EXPECT_EQ(read_bytes("a.mp3"), tagged_image("Artist", "Title"));
-  EXPECT_EQ(read_bytes("Artist - Title.mp3"), "taken");
 }
 
 }  // namespace

@@ -42,8 +42,6 @@ int main(int argc, char** argv) {
     const std::vector<std::uint8_t> input((std::istreambuf_iterator<char>(in)),
                                           std::istreambuf_iterator<char>());
     LLVMFuzzerTestOneInput(input.data(), input.size());
-    std::printf("replayed %s (%zu bytes)\n", path.c_str(), input.size());
   }
-  std::printf("replayed %zu inputs\n", inputs.size() - unreadable);
   return unreadable == 0 ? 0 : 1;
 }

@@ -8,6 +8,7 @@
 
 #include "app/qt/main_dialog.h"
 #include "platform/platform.h"
+#include "runs/engine.h"
 
 namespace kestrune {
 
@@ -116,7 +117,7 @@ int run_program() {
   {
     MainDialog dialog(settings, [](const Settings& current, QWidget* owner) {
       QtShell shell(owner);
-      run_batch(current, shell);
+      run_batch(current, shell, runs::start_dialog_journal);
     });
     dialog.exec();
   }

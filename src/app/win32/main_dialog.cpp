@@ -2,6 +2,7 @@
 
 #include "app/batch.h"
 #include "app/win32/win32_front_end.h"
+#include "runs/engine.h"
 
 namespace kestrune::win32 {
 
@@ -43,7 +44,7 @@ INT_PTR CALLBACK main_dialog_procedure(HWND dialog, UINT message, WPARAM wparam,
       if (LOWORD(wparam) == kRenameFilesButton) {
         copy_controls_into_settings(dialog);
         Win32FrontEnd front_end(dialog);
-        run_batch(program_settings(), front_end);
+        run_batch(program_settings(), front_end, runs::start_dialog_journal);
       }
       return TRUE;
     case WM_CLOSE:

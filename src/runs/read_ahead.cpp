@@ -1,11 +1,11 @@
-#include "cli/read_ahead.h"
+#include "runs/read_ahead.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/types.h>
 
-namespace kestrune::cli {
+namespace kestrune::runs {
 
 #if defined(__GLIBC__)
 
@@ -143,4 +143,4 @@ void ReadAhead::close() { file_.reset(); }
 
 #endif
 
-}  // namespace kestrune::cli
+}  // namespace kestrune::runs

@@ -1,4 +1,4 @@
-#include "cli/read_ahead.h"
+#include "runs/read_ahead.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ namespace {
 TEST(ReadAhead, PlansExactlyAsThePlainStreamDoes) {
   test::TempFolder temp;
   const std::string pattern = "%artist%|%title%|%album%|%year%|%track%|%comment%";
-  cli::ReadAhead view;
+  runs::ReadAhead view;
   for (std::size_t index = 0; index < 8; ++index) {
     const std::string bytes = corpus::make_mp3(index);
     const std::size_t size = bytes.size();

@@ -13,7 +13,7 @@
 
 #include "platform/platform.h"
 
-namespace kestrune::cli {
+namespace kestrune::runs {
 
 class ReadAhead {
  public:
@@ -57,4 +57,4 @@ class ReadAhead {
   std::uint64_t position_ = 0;
 };
 
-}  // namespace kestrune::cli
+}  // namespace kestrune::runs

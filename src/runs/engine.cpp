@@ -1,0 +1,247 @@
+#include "runs/engine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <unordered_set>
+
+#include "platform/platform.h"
+#include "rename/name_rules.h"
+
+namespace kestrune::runs {
+
+namespace {
+
+// A group is renamed once it holds group_size files or once planning it
+// took this long: the files planned wait no longer than that to move.
+constexpr std::chrono::milliseconds kGroupTime{200};
+
+}  // namespace
+
+void plan_file(PlannedFile& file, std::string_view pattern, ReadAhead& reader,
+               const NameRules& rules) {
+  int error = 0;
+  platform::EntryKind kind = platform::EntryKind::kRegular;
+  platform::FilePtr opened = platform::open_regular_file(file.source, &error, &kind);
+  if (opened) {
+    file.plan = plan_rename(reader.open(std::move(opened)), pattern, file.base_folder, rules);
+    reader.close();
+  } else {
+    file.plan = plan_unopened(kind, error);
+  }
+  if (file.plan.outcome == PlanOutcome::kRename) {
+    file.target = resolve_name(file.plan.new_name, file.base_folder);
+  }
+}
+
+// Puts each folder's record on the journal's disk before the folder is made:
+// the folders a group will make are recorded with its renames, in one sync;
+// a folder missing since then is recorded on its own.
+class Engine::FolderRecorder : public RenameWatcher {
+ public:
+  FolderRecorder(JournalWriter& journal, const std::string& current)
+      : journal_(journal), current_(current) {}
+  // Records the missing folders of `file` ahead, not yet synced.
+  bool record_ahead(const PlannedFile& file) {
+    folders_named(file.plan.new_name, file.base_folder, folders_);
+    for (std::string& folder : folders_) {
+      if (recorded_.count(folder) != 0 ||
+          platform::entry_info(folder).kind != platform::EntryType::kMissing) {
+        continue;
+      }
+      if (!journal_.record_folder(platform::join_path(current_, folder), false)) return false;
+      recorded_.insert(std::move(folder));
+    }
+    return true;
+  }
+  void forget() { recorded_.clear(); }
+  bool before_folder(const std::string& folder) override {
+    return recorded_.count(folder) != 0 ||
+           journal_.record_folder(platform::join_path(current_, folder), true);
+  }
+
+ private:
+  JournalWriter& journal_;
+  const std::string& current_;
+  std::vector<std::string> folders_;
+  std::unordered_set<std::string> recorded_;
+};
+
+Engine::Engine(const EngineOptions& options, RunListener& listener)
+    : options_(options), listener_(listener) {
+  options_.group_size = std::max<std::size_t>(options_.group_size, 1);
+  if (options_.journal != nullptr && !options_.dry_run) {
+    // The run never changes its current directory.
+    current_ = platform::current_directory().value_or(std::string());
+    recorder_ = std::make_unique<FolderRecorder>(*options_.journal, current_);
+  }
+}
+
+Engine::~Engine() = default;
+
+void Engine::take(PlannedFile&& file) {
+  if (stopped_) return;
+  if (options_.suffix_collisions) give_free_name(file);
+  if (options_.dry_run) {
+    simulate(file);
+    return;
+  }
+  if (group_.empty()) group_started_ = std::chrono::steady_clock::now();
+  if (file.plan.outcome == PlanOutcome::kRename && options_.journal != nullptr) {
+    if (!options_.journal->record(platform::join_path(current_, file.source),
+                                  platform::join_path(current_, file.target))) {
+      group_.push_back(std::move(file));
+      stop_before(0);
+      return;
+    }
+  }
+  group_.push_back(std::move(file));
+  if (group_.size() >= options_.group_size ||
+      std::chrono::steady_clock::now() - group_started_ >= kGroupTime) {
+    flush();
+  }
+}
+
+void Engine::finish() {
+  if (!stopped_) flush();
+}
+
+// The journal failed: nothing moves any more. The files of the group from
+// `from` on are not reported yet; the problems met before the first file
+// left alone are reported in their turn.
+void Engine::stop_before(std::size_t from) {
+  stopped_ = true;
+  std::size_t i = from;
+  for (; i < group_.size() && group_[i].plan.outcome != PlanOutcome::kRename; ++i) {
+    listener_.file_done(group_[i], FileResult::kNotRenamed, 0);
+  }
+  if (i < group_.size()) listener_.stopped(group_[i], false, options_.journal->error());
+  group_.clear();
+}
+
+void Engine::flush() {
+  const auto renames = [](const PlannedFile& file) {
+    return file.plan.outcome == PlanOutcome::kRename;
+  };
+  JournalWriter* journal = options_.journal;
+  std::size_t number = first_number_;
+  if (journal != nullptr && std::any_of(group_.begin(), group_.end(), renames)) {
+    bool recorded = true;
+    for (const PlannedFile& file : group_) {
+      if (renames(file) && !recorder_->record_ahead(file)) recorded = false;
+    }
+    if (!recorded || !journal->commit()) {
+      stop_before(0);
+      return;
+    }
+  }
+  for (std::size_t i = 0; i < group_.size(); ++i) {
+    const PlannedFile& file = group_[i];
+    if (!renames(file)) {
+      listener_.file_done(file, FileResult::kNotRenamed, 0);
+      continue;
+    }
+    int error = make_folders(file.plan.new_name, file.base_folder, made_, recorder_.get());
+    if (error == ECANCELED && journal != nullptr && journal->failed()) {
+      remove_folders(made_);
+      stop_before(i);
+      return;
+    }
+    listener_.before_rename(file);
+    if (error == 0) error = platform::rename_no_replace(file.source, file.target);
+    // A file that did not move leaves no folder of its own behind.
+    if (error != 0) remove_folders(made_);
+    listener_.file_done(file, error == 0 ? FileResult::kRenamed : FileResult::kFailed, error);
+    if (journal != nullptr && !journal->mark(number++, error)) {
+      stopped_ = true;
+      listener_.stopped(file, true, journal->error());
+      group_.clear();
+      return;
+    }
+  }
+  first_number_ = number;
+  group_.clear();
+  if (recorder_) recorder_->forget();
+}
+
+// A file planned onto a taken name gets the first free one: taken are the
+// names planned by the run before and those that exist, unless an earlier
+// file moves away from them or they are the file itself. The dry run and the
+// real run judge alike, before the journal records the name.
+void Engine::give_free_name(PlannedFile& file) {
+  if (file.plan.outcome != PlanOutcome::kRename) return;
+  std::string target;
+  const auto is_taken = [&](const std::string& name) {
+    target = resolve_name(name, file.base_folder);
+    const std::string key = platform::normal_path(target);
+    if (planned_targets_.count(key) != 0) return true;
+    return platform::entry_info(target).kind != platform::EntryType::kMissing &&
+           moved_sources_.count(key) == 0 && !platform::same_file(file.source, target);
+  };
+  std::optional<std::string> name =
+      first_free_name(file.plan.new_name, is_taken, options_.max_file_name);
+  // Without a free name the file keeps its own and fails as a collision.
+  if (name) {
+    file.plan.new_name = std::move(*name);
+    file.target = resolve_name(file.plan.new_name, file.base_folder);
+  }
+  if (!options_.dry_run) {  // simulate() adds them in a dry run
+    planned_targets_.insert(platform::normal_path(file.target));
+    moved_sources_.insert(platform::normal_path(file.source));
+  }
+}
+
+// What the real run would meet: a target that exists (unless an earlier
+// file of this run moves away from it, or it is the file itself), or a
+// target that an earlier file of this run takes.
+void Engine::simulate(const PlannedFile& file) {
+  if (file.plan.outcome != PlanOutcome::kRename) {
+    listener_.file_done(file, FileResult::kNotRenamed, 0);
+    return;
+  }
+  std::string target_key = platform::normal_path(file.target);
+  if (planned_targets_.count(target_key) != 0) {
+    listener_.file_done(file, FileResult::kPlannedTwice, EEXIST);
+    return;
+  }
+  const bool exists = platform::entry_info(file.target).kind != platform::EntryType::kMissing;
+  if (exists && moved_sources_.count(target_key) == 0 &&
+      !platform::same_file(file.source, file.target)) {
+    listener_.file_done(file, FileResult::kFailed, EEXIST);
+    return;
+  }
+  planned_targets_.insert(std::move(target_key));
+  moved_sources_.insert(platform::normal_path(file.source));
+  listener_.file_done(file, FileResult::kRenamed, 0);
+}
+
+namespace {
+
+class DialogJournal : public RenameWatcher {
+ public:
+  DialogJournal()
+      : current_(platform::current_directory().value_or(std::string())),
+        writer_(JournalWriter::in_folder(runs_folder().value_or(std::string()), now_utc(),
+                                         current_)) {}
+  ~DialogJournal() override { writer_.close(); }
+  bool before_folder(const std::string& folder) override {
+    writer_.record_folder(platform::join_path(current_, folder));
+    return true;
+  }
+  void before_rename(const std::string& from, const std::string& to) override {
+    if (writer_.record(platform::join_path(current_, from), platform::join_path(current_, to))) {
+      writer_.commit();
+    }
+  }
+  void after_rename(int error) override { writer_.mark(writer_.count(), error); }
+
+ private:
+  std::string current_;
+  JournalWriter writer_;
+};
+
+}  // namespace
+
+std::unique_ptr<RenameWatcher> start_dialog_journal() { return std::make_unique<DialogJournal>(); }
+
+}  // namespace kestrune::runs
