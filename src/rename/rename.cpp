@@ -5,9 +5,11 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "rename/name_rules.h"
 #include "rename/name_template.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
+#include "tags/tag_bytes.h"
 
 namespace kestrune {
 
@@ -93,38 +95,24 @@ bool has_part_over_limit(std::string_view name, const std::string& base_folder,
   }
 }
 
-}  // namespace
-
-RenamePlan plan_unopened(platform::EntryKind kind, int error) {
+// The plan of a file whose tags were read into `tag_v1` and `tag_v2`.
+RenamePlan plan_from_tags(const TagsFound& found, const TagV1& tag_v1, TagV2& tag_v2,
+                          std::string_view pattern, const std::string& base_folder,
+                          const NameRules& rules) {
   RenamePlan plan;
-  plan.error = error;
-  plan.kind = kind;
-  const bool regular = kind == platform::EntryKind::kRegular || kind == platform::EntryKind::kUnknown;
-  plan.outcome = regular ? PlanOutcome::kFailUnreadable : PlanOutcome::kSkipNotRegular;
-  return plan;
-}
-
-RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder) {
-  RenamePlan plan;
-  if (file == nullptr || pattern.empty()) return plan;
-  TagV1 tag_v1;
-  TagV2 tag_v2;
   // With an ID3v1 trailer the ID3v2 answer does not matter: whatever the
   // reader found is used, and ID3v1 stands in for the rest.
-  const bool has_v1 = read_tag_v1(tag_v1, file);
-  const bool has_v2 = read_tag_v2(tag_v2, file);
-  // A failed read is not the end of the file: a name made from what came
-  // before it would be wrong, so the file is left as one that cannot be read.
-  if (std::ferror(file)) return plan_unopened(platform::EntryKind::kRegular, EIO);
-  if (!has_v1 && !has_v2) {
+  if (!found.v1 && !found.v2) {
     plan.outcome = PlanOutcome::kSkipNoTag;
+    plan.tag_kind = found.v2_kind;
     return plan;
   }
+  if (rules.track_digits > 0) apply_track_digits(tag_v1, tag_v2, rules.track_digits);
 
   std::string name;
   std::vector<bool> from_tag;
-  const bool fits = expand_template(pattern, tag_v1, tag_v2, name, &from_tag);
-  free_tag_v2(tag_v2);
+  bool fits = expand_template(pattern, tag_v1, tag_v2, name, &from_tag);
+  if (fits && rules.portable) fits = make_portable(pattern, name, from_tag);
   // The checks look at the name exactly as the system will see it.
   if (fits && !ends_with_extension(name)) {
     name += kExtension;
@@ -148,14 +136,63 @@ RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::str
   return plan;
 }
 
+}  // namespace
+
+RenamePlan plan_unopened(platform::EntryKind kind, int error) {
+  RenamePlan plan;
+  plan.error = error;
+  plan.kind = kind;
+  const bool regular = kind == platform::EntryKind::kRegular || kind == platform::EntryKind::kUnknown;
+  plan.outcome = regular ? PlanOutcome::kFailUnreadable : PlanOutcome::kSkipNotRegular;
+  return plan;
+}
+
+RenamePlan plan_rename(const TagBytes& bytes, std::string_view pattern,
+                       const std::string& base_folder, const NameRules& rules) {
+  if (pattern.empty()) return RenamePlan();
+  TagV1 tag_v1;
+  TagV2 tag_v2;
+  const TagsFound found = read_tags(tag_v1, tag_v2, bytes, rules.reader);
+  return plan_from_tags(found, tag_v1, tag_v2, pattern, base_folder, rules);
+}
+
+RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder,
+                       const NameRules& rules) {
+  if (file == nullptr || pattern.empty()) return RenamePlan();
+  StreamBytes more(file);
+  std::string head;
+  TagBytes bytes = more.read_head(head);
+  char tail[kTagTailSize];
+  if (head.size() < bytes.file_size) {
+    bytes.tail = std::string_view(
+        tail, more.read_at(tail_offset(bytes.file_size), tail, tail_size(bytes.file_size)));
+  }
+  TagV1 tag_v1;
+  TagV2 tag_v2;
+  const TagsFound found = read_tags(tag_v1, tag_v2, bytes, rules.reader);
+  // A failed read is not the end of the file: a name made from what came
+  // before it would be wrong, so the file is left as one that cannot be read.
+  if (std::ferror(file)) return plan_unopened(platform::EntryKind::kRegular, EIO);
+  return plan_from_tags(found, tag_v1, tag_v2, pattern, base_folder, rules);
+}
+
+RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder) {
+  return plan_rename(file, pattern, base_folder, NameRules());
+}
+
 RenamePlan plan_rename(const std::string& path, std::string_view pattern,
-                       const std::string& base_folder) {
+                       const std::string& base_folder, const NameRules& rules) {
   if (path.empty() || pattern.empty()) return RenamePlan();
   int error = 0;
   platform::EntryKind kind = platform::EntryKind::kRegular;
   const platform::FilePtr file = platform::open_regular_file(path, &error, &kind);
   if (!file) return plan_unopened(kind, error);
-  return plan_rename(file.get(), pattern, base_folder);
+  return plan_rename(file.get(), pattern, base_folder, rules);
+}
+
+RenamePlan plan_rename(const std::string& path, std::string_view pattern,
+                       const std::string& base_folder) {
+  return plan_rename(path, pattern, base_folder, NameRules());
 }
 
 std::string resolve_name(std::string_view new_name, std::string_view base_folder) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tags/read_tags.h"
 
 namespace kestrune {
 
@@ -14,7 +15,7 @@ enum class PlanOutcome {
   kRename,           // `new_name` is the target
   kSkipNoArgument,   // the path or the template is empty
   kSkipNotRegular,   // not a regular file (or nothing at all); `kind` says what it is
-  kSkipNoTag,        // neither an ID3v1 trailer nor an ID3v2.3 tag
+  kSkipNoTag,        // no ID3v1 trailer nor an ID3v2 tag the reader reads; `tag_kind` says why
   kFailUnreadable,   // a regular file that could not be opened or read; `error` says why
   kRefuseLeavesFolder,  // the name would climb out of, or start above, the template's folder
   kRefuseControlCharacter,  // the name holds a byte 1 to 31, DEL or a C1 control
@@ -31,6 +32,16 @@ struct RenamePlan {
   int error = 0;  // errno value for kFailUnreadable
   platform::EntryKind kind = platform::EntryKind::kRegular;  // for kSkipNotRegular
   std::size_t part_limit = 0;  // for kRefusePartTooLong: the file system's limit
+  Id3v2Kind tag_kind = Id3v2Kind::kNone;  // for kSkipNoTag: what begins the file
+};
+
+// The rules that make a name beyond the template, as the command line's
+// options ask for them (rename/name_rules.h). The defaults are the dialog's:
+// ID3v2.3 tags only, tag text put into the name unchanged.
+struct NameRules {
+  Id3v2Reader reader = Id3v2Reader::kId3v23;
+  bool portable = false;  // make_portable: names every common file system accepts
+  int track_digits = 0;   // %track% padded to this many digits; 0: as the tag holds it
 };
 
 // Skips count as success: the file is left alone and not reported.
@@ -49,6 +60,18 @@ RenamePlan plan_rename(const std::string& path, std::string_view pattern,
 // The same on a file the caller has opened (borrowed, binary, seekable).
 RenamePlan plan_rename(std::FILE* file, std::string_view pattern,
                        const std::string& base_folder = std::string());
+
+// The same with `rules`: the tags are read with the chosen reader, then
+// apply_track_digits, expand_template, make_portable, ".mp3" and the checks
+// follow in that order. Default rules give the plan of the forms above.
+RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder,
+                       const NameRules& rules);
+RenamePlan plan_rename(const std::string& path, std::string_view pattern,
+                       const std::string& base_folder, const NameRules& rules);
+
+// The same on the bytes of a file the caller has read (tags/tag_bytes.h).
+RenamePlan plan_rename(const TagBytes& bytes, std::string_view pattern,
+                       const std::string& base_folder, const NameRules& rules);
 
 // The plan of a file that platform::open_regular_file did not open.
 RenamePlan plan_unopened(platform::EntryKind kind, int error);

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,7 +35,10 @@ struct PlannedFile {
 // The plan step of one file: reads its tags through `reader` and works out
 // its target into `file` (source and base_folder set by the caller).
 // Changes nothing on disk; the file is closed again before it returns.
-void plan_file(PlannedFile& file, std::string_view pattern, ReadAhead& reader);
+// `rules` are the name rules beyond the template; the defaults are the
+// dialog's.
+void plan_file(PlannedFile& file, std::string_view pattern, ReadAhead& reader,
+               const NameRules& rules = NameRules());
 
 // What became of one file.
 enum class FileResult {
@@ -65,6 +69,12 @@ struct EngineOptions {
   bool dry_run = false;
   JournalWriter* journal = nullptr;  // none: the run keeps no journal
   std::size_t group_size = kJournalGroup;
+  // A file planned onto a name that exists or that an earlier file of the
+  // run takes gets the first free one of "NAME (1).mp3", "NAME (2).mp3", ...
+  // (first_free_name), its file name kept within `max_file_name` bytes;
+  // otherwise it fails as a collision.
+  bool suffix_collisions = false;
+  std::size_t max_file_name = std::numeric_limits<std::size_t>::max();
 };
 
 class Engine {
@@ -84,6 +94,7 @@ class Engine {
   class FolderRecorder;
   void flush();
   void simulate(const PlannedFile& file);
+  void give_free_name(PlannedFile& file);
   void stop_before(std::size_t from);
 
   EngineOptions options_;
@@ -96,7 +107,8 @@ class Engine {
   std::vector<std::string> made_;
   std::string old_path_, new_path_;
   bool stopped_ = false;
-  // Dry run: the targets planned so far and the files that will have moved.
+  // Dry run, and a run with suffix_collisions: the targets planned so far
+  // and the files that will have moved.
   std::unordered_set<std::string> planned_targets_;
   std::unordered_set<std::string> moved_sources_;
 };

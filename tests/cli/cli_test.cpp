@@ -159,6 +159,9 @@ TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
       {{"--all", "dir", "--all", "dir"}, "--all is given twice"},
       {{"--all", "nowhere"}, "--all needs a folder: nowhere does not exist"},
       {{"--all", "a.mp3"}, "--all needs a folder: a.mp3 is not one"},
+      {{"--track-digits", "0", "a.mp3"}, "--track-digits needs a number from 1 to 10, not \"0\""},
+      {{"--track-digits=11", "a.mp3"}, "--track-digits needs a number from 1 to 10, not \"11\""},
+      {{"--on-collision", "replace", "a.mp3"}, "--on-collision takes fail or suffix, not \"replace\""},
   };
   const std::string before = describe_tree(".");
   for (const auto& [arguments, message] : cases) {

@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli/cli_capture.h"
+#include "support/tag_builder.h"
+#include "support/temp_folder.h"
+
+namespace kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CliResult, test::frame, test::latin1_body, test::write_bytes;
+constexpr auto run = test::run_cli;
+
+std::string tagged(std::string_view artist, std::string_view title) {
+  return test::id3v2_tag({frame("TPE1", latin1_body(artist)), frame("TIT2", latin1_body(title))},
+                         16);
+}
+
+// The dry run, then the real run: both print the renames `out` and the skips `problems`.
+void expect_dry_and_real_agree(std::vector<std::string> arguments, const std::string& out,
+                               const std::string& problems, std::size_t renamed,
+                               std::size_t skipped) {
+  const std::string n = std::to_string(renamed), k = std::to_string(skipped);
+  arguments.insert(arguments.begin(), "-n");
+  const CliResult planned = run(arguments);
+  EXPECT_EQ(planned.out, out);
+  EXPECT_EQ(planned.err, problems + "dry run: " + n + " to rename, " + k +
+                             " skipped, 0 would fail\n");
+  arguments.erase(arguments.begin());
+  const CliResult real = run(arguments);
+  EXPECT_EQ(real.out, out);
+  EXPECT_EQ(real.err, problems + n + " renamed, " + k + " skipped, 0 failed\n");
+}
+
+#ifndef _WIN32
+// Files written by mutagen, eyeD3 and id3v2 (tests/support/make_tagged_library.py).
+TEST(CommandLineLibrary, RenamesWhatRealTaggersWroteWithAndWithoutTheOptions) {
+  const test::TempFolder temp;
+  const auto script = fs::path(__FILE__).parent_path() / "../support/make_tagged_library.py";
+  if (std::system((script.string() + " lib").c_str()) != 0) {
+    GTEST_SKIP() << "no tagged library: install python3-mutagen, eyed3 and id3v2";
+  }
+  const std::string wide = "Caf\u00E9 \u2615", narrow = "Caf\u00E9";
+  const std::string v24 = "ID3v2.4 tag not read (--any-id3v2 reads it)";
+  struct File {
+    std::string name, reason, title, track;  // reason: a skip by default; track: before "/12"
+  };
+  const std::vector<File> files = {
+      {"mutagen-v23-enc0.mp3", "", narrow, "3"},
+      {"mutagen-v23-enc1.mp3", "", wide, "3"},
+      {"mutagen-v24-enc0.mp3", v24, narrow, "3"},
+      {"mutagen-v24-enc1.mp3", v24, wide, "3"},
+      {"mutagen-v24-enc2.mp3", v24, wide, "3"},
+      {"mutagen-v24-enc3.mp3", v24, wide, "3"},
+      {"built-v22.mp3", "ID3v2.2 tag not read (--any-id3v2 reads it)", wide, "3"},
+      {"built-v23-unsync-extended.mp3",
+       "ID3v2.3 tag with unsynchronisation not read (--any-id3v2 reads it)", wide, "3"},
+      {"built-v24-unsync-dli-extended.mp3", v24, wide, "3"},
+      {"built-v24-tag-unsync.mp3", v24, wide, "3"},
+      {"built-v24-bad-utf8.mp3", v24, "Caf\u00E9 \uFFFD\uFFFD\uFFFD", "3"},
+      {"eyed3-v2.3.mp3", "", wide, "03"},
+      {"eyed3-v2.4.mp3", v24, wide, "03"},
+      {"id3v2.mp3", "", narrow, "3"},
+  };
+  const auto plain = [](const File& f) { return "Artist - " + f.title + ".mp3"; };
+  struct Set {
+    std::vector<std::string> options;
+    std::function<std::string(const File&)> name;
+    bool one_folder = false;  // all files in one folder, else each in its own
+  };
+  const std::vector<Set> sets = {
+      {{}, plain},
+      {{"--any-id3v2"}, plain},
+      {{"--any-id3v2", "--portable", "--format", "%track% %title%"},
+       [](const File& f) { return f.track + "_12 " + f.title + ".mp3"; }},
+      {{"--any-id3v2", "--track-digits", "2", "--format", "%year%\\%track% %title%"},
+       [](const File& f) { return "2004/03 " + f.title + ".mp3"; }},
+      {{"--any-id3v2", "--on-collision", "suffix"}, plain, true},
+  };
+  for (std::size_t s = 0; s < sets.size(); ++s) {
+    SCOPED_TRACE(s);
+    std::vector<std::string> arguments = sets[s].options, targets;
+    std::string out, problems;
+    std::map<std::string, int> taken;  // how often each name was planned
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const File& file = files[i];
+      const std::string folder =
+          "s" + std::to_string(s) + "/" + (sets[s].one_folder ? "" : std::to_string(i) + "/");
+      fs::create_directories(folder);
+      fs::copy_file(fs::path("lib") / file.name, folder + file.name);
+      arguments.push_back(folder + file.name);
+      if (!file.reason.empty() && sets[s].options.empty()) {
+        problems += "skipped: " + folder + file.name + ": " + file.reason + "\n";
+        continue;
+      }
+      std::string name = sets[s].name(file);
+      const int earlier = taken[name]++;
+      if (sets[s].one_folder && earlier > 0) {
+        name.insert(name.size() - 4, " (" + std::to_string(earlier) + ")");
+      }
+      targets.push_back(folder + name);
+      out += folder + file.name + " -> " + targets.back() + "\n";
+    }
+    expect_dry_and_real_agree(arguments, out, problems, targets.size(),
+                              files.size() - targets.size());
+    for (const std::string& target : targets) EXPECT_TRUE(fs::is_regular_file(target)) << target;
+  }
+}
+#endif
+
+TEST(CommandLineLibrary, SuffixesGoPastNamesTakenInTheFolderAndByThePlan) {
+  const test::TempFolder temp;
+  write_bytes("a.mp3", tagged("A", "One"));
+  write_bytes("b.mp3", tagged("A", "One"));
+  write_bytes("c.mp3", tagged("A", "Two"));
+  write_bytes("A - One.mp3", "taken");
+  write_bytes("A - One (2).mp3", "taken");
+  expect_dry_and_real_agree(
+      {"--journal", "j", "--on-collision", "suffix", "a.mp3", "b.mp3", "c.mp3"},
+      "a.mp3 -> A - One (1).mp3\nb.mp3 -> A - One (3).mp3\nc.mp3 -> A - Two.mp3\n", "", 3, 0);
+  // The journal holds the names given: the undo brings each file back.
+  EXPECT_EQ(run({"--undo", "j"}).status, 0);
+  EXPECT_EQ(test::read_bytes("b.mp3"), tagged("A", "One"));
+}
+
+TEST(CommandLineLibrary, TemplateProblemsAreWarnedOnceBeforeTheFirstFileUnlessQuiet) {
+  const test::TempFolder temp;
+  write_bytes("a.mp3", tagged("A", "One"));
+  write_bytes("b.mp3", tagged("B", "Two"));
+  const CliResult r = run({"-n", "--format", "%Titel% %title% 100%", "a.mp3", "b.mp3"});
+  EXPECT_EQ(r.out, "a.mp3 ->  One 100%.mp3\nb.mp3 ->  Two 100%.mp3\n");
+  EXPECT_EQ(r.err,
+            "kestrune-cli: warning: unknown field %Titel%\n"
+            "kestrune-cli: warning: lone % kept as written: \"%\"\n"
+            "dry run: 2 to rename, 0 skipped, 0 would fail\n");
+  EXPECT_EQ(run({"-q", "--format", "%Titel%%title%", "a.mp3"}).err, "");
+}
+
+}  // namespace
+}  // namespace kestrune
