@@ -18,6 +18,7 @@
 #include "app/batch.h"
 #include "app/settings.h"
 #include "fault/fault_support.h"
+#include "support/tag_builder.h"
 #include "support/fake_front_end.h"
 #include "support/temp_folder.h"
 

@@ -4,8 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "support/tag_builder.h"
-
 namespace kestrune::test {
 
 constexpr uid_t kUnprivilegedId = 65534;  // "nobody"
@@ -32,12 +30,6 @@ void hand_to_unprivileged(const std::filesystem::path& root) {
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
     ::lchown(entry.path().c_str(), kUnprivilegedId, kUnprivilegedId);
   }
-}
-
-std::string tagged_image(const std::string& artist, const std::string& title) {
-  // A tag, then the header of an MPEG-1 Layer III frame and some silence.
-  return id3v2_tag({frame("TPE1", latin1_body(artist)), frame("TIT2", latin1_body(title))}, 16) +
-         std::string("\xFF\xFB\x90\x00", 4) + std::string(413, '\0');
 }
 
 }  // namespace kestrune::test

@@ -19,7 +19,4 @@ int run_unprivileged(const std::function<int()>& body);
 // `run_unprivileged` runs as. Does nothing when not running as root.
 void hand_to_unprivileged(const std::filesystem::path& root);
 
-// An MP3 image with an ID3v2.3 tag of the artist and the title frames.
-std::string tagged_image(const std::string& artist, const std::string& title);
-
 }  // namespace kestrune::test
