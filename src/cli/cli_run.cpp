@@ -13,6 +13,7 @@
 #include "cli/undo_command.h"
 #include "platform/platform.h"
 #include "runs/plan_ahead.h"
+#include "rename/name_rules.h"
 
 #ifndef KESTRUNE_VERSION
 #define KESTRUNE_VERSION "unknown"
@@ -86,7 +87,7 @@ void Printer::file_done(const PlannedFile& file, FileResult result, int error) {
     case FileResult::kNotRenamed:
       break;
   }
-  const std::string reason = plan_reason(file.plan);
+  const std::string reason = plan_reason(file.plan, options_.any_id3v2);
   switch (file.plan.outcome) {
     case PlanOutcome::kSkipNotRegular:
       // A file named on the command line that is not there is not renamed.
@@ -213,6 +214,10 @@ int run_renames(const Options& options, const std::string& format, Console& cons
   engine_options.journal = journal;
   engine_options.group_size = journal != nullptr ? runs::kJournalGroup : 1;
   engine_options.pattern = format;
+  engine_options.suffix_collisions = options.on_collision == Collision::kSuffix;
+  const NameRules rules = name_rules(options);
+  if (rules.portable) engine_options.max_file_name = kMaxNamePart;
+  engine_options.rules = rules;
   runs::Engine engine(engine_options, printer);
 
   // --all: the listing is taken whole before anything moves, so renamed
@@ -245,7 +250,7 @@ int run_renames(const Options& options, const std::string& format, Console& cons
         file.listed = entry.kind;
         file.planned_after = engine.groups_done();
         if (!readers[worker]) readers[worker] = std::make_unique<runs::TagReader>();
-        runs::plan_file(file, format, *readers[worker]);
+        runs::plan_file(file, format, *readers[worker], rules);
       });
   std::size_t done = 0;
   PlannedFile file;
@@ -305,6 +310,13 @@ int run_main(const std::vector<std::string>& arguments, Console console) {
       std::fprintf(console.err, "kestrune-cli: cannot read the folder %s: %s\n",
                    escaped(folder).c_str(), errno_reason(error).c_str());
       return kExitFailed;
+    }
+  }
+  // The template's problems, once, before the first file; the run still
+  // expands it as the dialog does.
+  if (!options.quiet) {
+    for (const std::string& warning : template_warnings(settings.format)) {
+      std::fprintf(console.err, "kestrune-cli: warning: %s\n", warning.c_str());
     }
   }
   return run_journaled(options, settings.format, console);

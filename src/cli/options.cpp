@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace kestrune::cli {
@@ -43,6 +44,36 @@ const std::vector<OptionRow> kOptions = {
     {'q', "quiet", "", "print only the files that failed",
      [](Options& o, std::string_view) -> std::string {
        o.quiet = true;
+       return {};
+     }},
+    {'\0', "any-id3v2", "", "read ID3v2.2 and ID3v2.4 tags too, and ID3v2.3 with any flags",
+     [](Options& o, std::string_view) -> std::string {
+       o.any_id3v2 = true;
+       return {};
+     }},
+    {'\0', "portable", "",
+     "make names every common file system accepts (tag text makes no folders)",
+     [](Options& o, std::string_view) -> std::string {
+       o.portable = true;
+       return {};
+     }},
+    {'\0', "track-digits", "N", "write %track% with N digits, 1 to 10 (\"3/12\" with 2: \"03\")",
+     [](Options& o, std::string_view value) -> std::string {
+       const bool number = value.size() == 1 ? value[0] >= '1' && value[0] <= '9' : value == "10";
+       if (!number) return "--track-digits needs a number from 1 to 10, not " + quoted(value);
+       o.track_digits = value == "10" ? 10 : value[0] - '0';
+       return {};
+     }},
+    {'\0', "on-collision", "MODE",
+     "a name that is taken: fail (the default) or suffix (\"NAME (1).mp3\", ...)",
+     [](Options& o, std::string_view value) -> std::string {
+       if (value == "fail") {
+         o.on_collision = Collision::kFail;
+       } else if (value == "suffix") {
+         o.on_collision = Collision::kSuffix;
+       } else {
+         return "--on-collision takes fail or suffix, not " + quoted(value);
+       }
        return {};
      }},
     {'\0', "journal", "FILE", "keep the journal of the run in FILE, not in the state folder",
@@ -181,6 +212,14 @@ ParseResult parse_arguments(const std::vector<std::string>& arguments) {
   return result;
 }
 
+NameRules name_rules(const Options& options) {
+  NameRules rules;
+  rules.reader = options.any_id3v2 ? Id3v2Reader::kAnyId3v2 : Id3v2Reader::kId3v23;
+  rules.portable = options.portable;
+  rules.track_digits = options.track_digits;
+  return rules;
+}
+
 std::string usage_text() {
   std::string text =
       "Usage: kestrune-cli [options] FILE...\n"
@@ -201,8 +240,8 @@ std::string usage_text() {
     }
     left.append("--").append(option.long_name);
     if (!option.value_name.empty()) left.append(" ").append(option.value_name);
-    if (left.size() < 26) left.resize(26, ' ');
-    else left += "  ";
+    // At least two spaces before the help text.
+    left.resize(std::max<std::size_t>(left.size() + 2, 26), ' ');
     text += left + std::string(option.help) + "\n";
   }
   text +=

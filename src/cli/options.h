@@ -9,7 +9,15 @@
 #include <string_view>
 #include <vector>
 
+#include "rename/rename.h"
+
 namespace kestrune::cli {
+
+// What a run does with a file planned onto a name that is taken.
+enum class Collision {
+  kFail,    // the file fails and nothing is replaced
+  kSuffix,  // the file gets the first free name of "NAME (1).mp3", "NAME (2).mp3", ...
+};
 
 enum class Action {
   kRename,   // rename the files (or plan them, in a dry run)
@@ -36,6 +44,10 @@ struct Options {
   bool no_journal = false;               // --no-journal
   std::size_t jobs = kDefaultJobs;       // --jobs N: threads that read the tags
   std::optional<std::string> undo;       // --undo JOURNAL; kUndo without it: the last run
+  bool any_id3v2 = false;                // --any-id3v2: ID3v2.2 and ID3v2.4 tags too
+  bool portable = false;                 // --portable
+  int track_digits = 0;                  // --track-digits N; 0: the track as written
+  Collision on_collision = Collision::kFail;  // --on-collision fail|suffix
 };
 
 // One option of the table. `apply` receives the value for options that take
@@ -62,6 +74,9 @@ struct ParseResult {
 // flags without values may be bundled ("-nq"). After the table, the whole
 // command is checked (files or --all, not both).
 ParseResult parse_arguments(const std::vector<std::string>& arguments);
+
+// The rules for new names that the options ask for.
+NameRules name_rules(const Options& options);
 
 // The text --help prints.
 std::string usage_text();

@@ -45,7 +45,39 @@ std::string escaped(std::string_view name) {
   return out;
 }
 
-std::string plan_reason(const RenamePlan& plan) {
+namespace {
+
+// Why a file with no tag that the reader reads was skipped: what begins it,
+// and, when the reader was the ID3v2.3 one, the option that reads it.
+std::string no_tag_reason(Id3v2Kind kind, bool any_id3v2) {
+  std::string tag;
+  switch (kind) {
+    case Id3v2Kind::kNone:
+      return "no ID3 tag";
+    case Id3v2Kind::kOtherVersion:
+      return "ID3v2 tag of an unknown version not read";
+    case Id3v2Kind::kId3v23:
+      tag = "ID3v2.3 tag";
+      break;
+    case Id3v2Kind::kId3v23Unsynchronised:
+      tag = "ID3v2.3 tag with unsynchronisation";
+      break;
+    case Id3v2Kind::kId3v23OtherFlags:
+      tag = "ID3v2.3 tag with header flags";
+      break;
+    case Id3v2Kind::kId3v24:
+      tag = "ID3v2.4 tag";
+      break;
+    case Id3v2Kind::kId3v22:
+      tag = "ID3v2.2 tag";
+      break;
+  }
+  return tag + (any_id3v2 ? " not readable" : " not read (--any-id3v2 reads it)");
+}
+
+}  // namespace
+
+std::string plan_reason(const RenamePlan& plan, bool any_id3v2) {
   switch (plan.outcome) {
     case PlanOutcome::kRename:
       return "";
@@ -73,7 +105,7 @@ std::string plan_reason(const RenamePlan& plan) {
              : plan.error == EIO                         ? "input/output error"
                                                          : "cannot be opened";
     case PlanOutcome::kSkipNoTag:
-      return "no ID3 tag";
+      return no_tag_reason(plan.tag_kind, any_id3v2);
     case PlanOutcome::kRefuseLeavesFolder:
       return "tag text would leave the folder";
     case PlanOutcome::kRefuseControlCharacter:

@@ -18,8 +18,10 @@ namespace kestrune::cli {
 void append_escaped(std::string& out, std::string_view name);
 std::string escaped(std::string_view name);
 
-// Why a file was not renamed, for a plan that is not kRename.
-std::string plan_reason(const RenamePlan& plan);
+// Why a file was not renamed, for a plan that is not kRename. `any_id3v2`
+// tells whether the plan read the tags with the reader of every ID3v2
+// version, so that a skip does not point to --any-id3v2 once given.
+std::string plan_reason(const RenamePlan& plan, bool any_id3v2 = false);
 
 // A system error (an errno value) in plain words: "target exists",
 // "permission denied", "name too long", ...

@@ -5,10 +5,11 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "rename/name_rules.h"
 #include "rename/name_template.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
-#include "tags/read_tags.h"
+#include "tags/tag_bytes.h"
 
 namespace kestrune {
 
@@ -78,8 +79,8 @@ bool ends_with_extension(std::string_view name) {
 
 // Whether a file or folder name in `name` is longer than the file system
 // where the file goes accepts.
-bool has_part_over_limit(std::string_view name, const std::string& base_folder,
-                         std::size_t& limit, PartLimits* limits) {
+bool has_part_over_limit(std::string_view name, const std::string& base_folder, PartLimits* limits,
+                         std::size_t& limit) {
   const std::size_t last = name.rfind('\\');
   const std::string folder = last == std::string_view::npos
                                  ? base_folder
@@ -94,33 +95,24 @@ bool has_part_over_limit(std::string_view name, const std::string& base_folder,
   }
 }
 
-}  // namespace
-
-RenamePlan plan_unopened(platform::EntryKind kind, int error) {
-  RenamePlan plan;
-  plan.error = error;
-  plan.kind = kind;
-  const bool regular = kind == platform::EntryKind::kRegular || kind == platform::EntryKind::kUnknown;
-  plan.outcome = regular ? PlanOutcome::kFailUnreadable : PlanOutcome::kSkipNotRegular;
-  return plan;
-}
-
-namespace {
-
-// The plan of a file from the tags read from it; releases `tag_v2`.
-RenamePlan plan_from_tags(const TagV1& tag_v1, bool has_v1, TagV2& tag_v2, bool has_v2,
+// The plan of a file whose tags were read into `tag_v1` and `tag_v2`.
+RenamePlan plan_from_tags(const TagsFound& found, const TagV1& tag_v1, TagV2& tag_v2,
                           std::string_view pattern, const std::string& base_folder,
-                          PartLimits* limits) {
+                          const NameRules& rules, PartLimits* limits = nullptr) {
   RenamePlan plan;
-  if (!has_v1 && !has_v2) {
+  // With an ID3v1 trailer the ID3v2 answer does not matter: whatever the
+  // reader found is used, and ID3v1 stands in for the rest.
+  if (!found.v1 && !found.v2) {
     plan.outcome = PlanOutcome::kSkipNoTag;
+    plan.tag_kind = found.v2_kind;
     return plan;
   }
+  if (rules.track_digits > 0) apply_track_digits(tag_v1, tag_v2, rules.track_digits);
 
   std::string name;
   std::vector<bool> from_tag;
-  const bool fits = expand_template(pattern, tag_v1, tag_v2, name, &from_tag);
-  free_tag_v2(tag_v2);
+  bool fits = expand_template(pattern, tag_v1, tag_v2, name, &from_tag);
+  if (fits && rules.portable) fits = make_portable(pattern, name, from_tag);
   // The checks look at the name exactly as the system will see it.
   if (fits && !ends_with_extension(name)) {
     name += kExtension;
@@ -135,7 +127,7 @@ RenamePlan plan_from_tags(const TagV1& tag_v1, bool has_v1, TagV2& tag_v2, bool 
   } else if (name.find('/') != std::string::npos) {
     // Only the backslash makes folders, and both systems read '/' as one.
     plan.outcome = PlanOutcome::kRefuseSlash;
-  } else if (has_part_over_limit(name, base_folder, plan.part_limit, limits)) {
+  } else if (has_part_over_limit(name, base_folder, limits, plan.part_limit)) {
     plan.outcome = PlanOutcome::kRefusePartTooLong;
   } else {
     plan.outcome = PlanOutcome::kRename;
@@ -146,18 +138,13 @@ RenamePlan plan_from_tags(const TagV1& tag_v1, bool has_v1, TagV2& tag_v2, bool 
 
 }  // namespace
 
-RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder) {
-  if (file == nullptr || pattern.empty()) return RenamePlan();
-  TagV1 tag_v1;
-  TagV2 tag_v2;
-  // With an ID3v1 trailer the ID3v2 answer does not matter: whatever the
-  // reader found is used, and ID3v1 stands in for the rest.
-  const bool has_v1 = read_tag_v1(tag_v1, file);
-  const bool has_v2 = read_tag_v2(tag_v2, file);
-  // A failed read is not the end of the file: a name made from what came
-  // before it would be wrong, so the file is left as one that cannot be read.
-  if (std::ferror(file)) return plan_unopened(platform::EntryKind::kRegular, EIO);
-  return plan_from_tags(tag_v1, has_v1, tag_v2, has_v2, pattern, base_folder, nullptr);
+RenamePlan plan_unopened(platform::EntryKind kind, int error) {
+  RenamePlan plan;
+  plan.error = error;
+  plan.kind = kind;
+  const bool regular = kind == platform::EntryKind::kRegular || kind == platform::EntryKind::kUnknown;
+  plan.outcome = regular ? PlanOutcome::kFailUnreadable : PlanOutcome::kSkipNotRegular;
+  return plan;
 }
 
 std::size_t PartLimits::of(const std::string& folder) {
@@ -167,22 +154,52 @@ std::size_t PartLimits::of(const std::string& folder) {
 }
 
 RenamePlan plan_rename(const TagBytes& bytes, std::string_view pattern,
-                       const std::string& base_folder, PartLimits* limits) {
+                       const std::string& base_folder, const NameRules& rules,
+                       PartLimits* limits) {
   if (pattern.empty()) return RenamePlan();
   TagV1 tag_v1;
   TagV2 tag_v2;
-  const TagsFound found = read_tags(tag_v1, tag_v2, bytes);
-  return plan_from_tags(tag_v1, found.v1, tag_v2, found.v2, pattern, base_folder, limits);
+  const TagsFound found = read_tags(tag_v1, tag_v2, bytes, rules.reader);
+  return plan_from_tags(found, tag_v1, tag_v2, pattern, base_folder, rules, limits);
+}
+
+RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder,
+                       const NameRules& rules) {
+  if (file == nullptr || pattern.empty()) return RenamePlan();
+  StreamBytes more(file);
+  std::string head;
+  TagBytes bytes = more.read_head(head);
+  char tail[kTagTailSize];
+  if (head.size() < bytes.file_size) {
+    bytes.tail = std::string_view(
+        tail, more.read_at(tail_offset(bytes.file_size), tail, tail_size(bytes.file_size)));
+  }
+  TagV1 tag_v1;
+  TagV2 tag_v2;
+  const TagsFound found = read_tags(tag_v1, tag_v2, bytes, rules.reader);
+  // A failed read is not the end of the file: a name made from what came
+  // before it would be wrong, so the file is left as one that cannot be read.
+  if (std::ferror(file)) return plan_unopened(platform::EntryKind::kRegular, EIO);
+  return plan_from_tags(found, tag_v1, tag_v2, pattern, base_folder, rules);
+}
+
+RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder) {
+  return plan_rename(file, pattern, base_folder, NameRules());
 }
 
 RenamePlan plan_rename(const std::string& path, std::string_view pattern,
-                       const std::string& base_folder) {
+                       const std::string& base_folder, const NameRules& rules) {
   if (path.empty() || pattern.empty()) return RenamePlan();
   int error = 0;
   platform::EntryKind kind = platform::EntryKind::kRegular;
   const platform::FilePtr file = platform::open_regular_file(path, &error, &kind);
   if (!file) return plan_unopened(kind, error);
-  return plan_rename(file.get(), pattern, base_folder);
+  return plan_rename(file.get(), pattern, base_folder, rules);
+}
+
+RenamePlan plan_rename(const std::string& path, std::string_view pattern,
+                       const std::string& base_folder) {
+  return plan_rename(path, pattern, base_folder, NameRules());
 }
 
 std::string resolve_name(std::string_view new_name, std::string_view base_folder) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "tags/tag_bytes.h"
+#include "tags/read_tags.h"
 
 namespace kestrune {
 
@@ -16,7 +16,7 @@ enum class PlanOutcome {
   kRename,           // `new_name` is the target
   kSkipNoArgument,   // the path or the template is empty
   kSkipNotRegular,   // not a regular file (or nothing at all); `kind` says what it is
-  kSkipNoTag,        // neither an ID3v1 trailer nor an ID3v2.3 tag
+  kSkipNoTag,        // no ID3v1 trailer nor an ID3v2 tag the reader reads; `tag_kind` says why
   kFailUnreadable,   // a regular file that could not be opened or read; `error` says why
   kRefuseLeavesFolder,  // the name would climb out of, or start above, the template's folder
   kRefuseControlCharacter,  // the name holds a byte 1 to 31, DEL or a C1 control
@@ -33,6 +33,16 @@ struct RenamePlan {
   int error = 0;  // errno value for kFailUnreadable
   platform::EntryKind kind = platform::EntryKind::kRegular;  // for kSkipNotRegular
   std::size_t part_limit = 0;  // for kRefusePartTooLong: the file system's limit
+  Id3v2Kind tag_kind = Id3v2Kind::kNone;  // for kSkipNoTag: what begins the file
+};
+
+// The rules that make a name beyond the template, as the command line's
+// options ask for them (rename/name_rules.h). The defaults are the dialog's:
+// ID3v2.3 tags only, tag text put into the name unchanged.
+struct NameRules {
+  Id3v2Reader reader = Id3v2Reader::kId3v23;
+  bool portable = false;  // make_portable: names every common file system accepts
+  int track_digits = 0;   // %track% padded to this many digits; 0: as the tag holds it
 };
 
 // Skips count as success: the file is left alone and not reported.
@@ -52,6 +62,14 @@ RenamePlan plan_rename(const std::string& path, std::string_view pattern,
 RenamePlan plan_rename(std::FILE* file, std::string_view pattern,
                        const std::string& base_folder = std::string());
 
+// The same with `rules`: the tags are read with the chosen reader, then
+// apply_track_digits, expand_template, make_portable, ".mp3" and the checks
+// follow in that order. Default rules give the plan of the forms above.
+RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder,
+                       const NameRules& rules);
+RenamePlan plan_rename(const std::string& path, std::string_view pattern,
+                       const std::string& base_folder, const NameRules& rules);
+
 // The longest name part of the file system of each folder a run's names go
 // to, asked of the system once per folder (platform::name_part_limit).
 class PartLimits {
@@ -62,12 +80,10 @@ class PartLimits {
   std::unordered_map<std::string, std::size_t> known_;
 };
 
-// The same on the bytes of a file read up front (tags/tag_bytes.h). A caller
-// whose reads of the file failed plans it with plan_unopened(kRegular, EIO)
-// instead, as a name made from what came before a failed read would be wrong.
+// The same on the bytes of a file the caller has read (tags/tag_bytes.h).
 // `limits`, when given, keeps the limits of the folders across files.
 RenamePlan plan_rename(const TagBytes& bytes, std::string_view pattern,
-                       const std::string& base_folder = std::string(),
+                       const std::string& base_folder, const NameRules& rules,
                        PartLimits* limits = nullptr);
 
 // The plan of a file that platform::open_regular_file did not open.

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <unordered_set>
 
 #include "platform/platform.h"
+#include "rename/name_rules.h"
 
 namespace kestrune::runs {
 
@@ -16,8 +18,9 @@ constexpr std::chrono::milliseconds kGroupTime{200};
 
 }  // namespace
 
-void plan_file(PlannedFile& file, std::string_view pattern, TagReader& reader) {
-  file.plan = reader.plan(file.source, file.listed, pattern, file.base_folder);
+void plan_file(PlannedFile& file, std::string_view pattern, TagReader& reader,
+               const NameRules& rules) {
+  file.plan = reader.plan(file.source, file.listed, pattern, file.base_folder, rules);
   file.target.clear();
   if (file.plan.outcome == PlanOutcome::kRename) {
     file.target = resolve_name(file.plan.new_name, file.base_folder);
@@ -71,6 +74,7 @@ Engine::~Engine() = default;
 
 void Engine::take(PlannedFile&& file) {
   if (stopped_) return;
+  if (options_.suffix_collisions) give_free_name(file);
   if (options_.dry_run) {
     simulate(file);
     return;
@@ -167,10 +171,37 @@ bool Engine::replan(PlannedFile& file) {
   PlannedFile again;
   again.source = file.source;
   again.base_folder = file.base_folder;
-  plan_file(again, options_.pattern, *replanner_);
+  plan_file(again, options_.pattern, *replanner_, options_.rules);
   if (again.plan.outcome == PlanOutcome::kRename) return false;
   file.plan = std::move(again.plan);
   return true;
+}
+
+// A file planned onto a taken name gets the first free one: taken are the
+// names planned by the run before and those that exist, unless an earlier
+// file moves away from them or they are the file itself. The dry run and the
+// real run judge alike, before the journal records the name.
+void Engine::give_free_name(PlannedFile& file) {
+  if (file.plan.outcome != PlanOutcome::kRename) return;
+  std::string target;
+  const auto is_taken = [&](const std::string& name) {
+    target = resolve_name(name, file.base_folder);
+    const std::string key = platform::normal_path(target);
+    if (planned_targets_.count(key) != 0) return true;
+    return platform::entry_info(target).kind != platform::EntryType::kMissing &&
+           moved_sources_.count(key) == 0 && !platform::same_file(file.source, target);
+  };
+  std::optional<std::string> name =
+      first_free_name(file.plan.new_name, is_taken, options_.max_file_name);
+  // Without a free name the file keeps its own and fails as a collision.
+  if (name) {
+    file.plan.new_name = std::move(*name);
+    file.target = resolve_name(file.plan.new_name, file.base_folder);
+  }
+  if (!options_.dry_run) {  // simulate() adds them in a dry run
+    planned_targets_.insert(platform::normal_path(file.target));
+    moved_sources_.insert(platform::normal_path(file.source));
+  }
 }
 
 // What the real run would meet: a target that exists (unless an earlier

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -41,8 +42,10 @@ struct PlannedFile {
 // The plan step of one file: reads its tags through `reader` and works out
 // its target into `file` (source, base_folder, listed and planned_after set
 // by the caller). Changes nothing on disk; the file is closed again before
-// it returns.
-void plan_file(PlannedFile& file, std::string_view pattern, TagReader& reader);
+// it returns. `rules` are the name rules beyond the template; the defaults
+// are the dialog's.
+void plan_file(PlannedFile& file, std::string_view pattern, TagReader& reader,
+               const NameRules& rules = NameRules());
 
 // What became of one file.
 enum class FileResult {
@@ -73,9 +76,16 @@ struct EngineOptions {
   bool dry_run = false;
   JournalWriter* journal = nullptr;  // none: the run keeps no journal
   std::size_t group_size = kJournalGroup;
-  // The template the files were planned with, to plan again a file that
-  // was planned ahead and is gone at its rename.
+  // A file planned onto a name that exists or that an earlier file of the
+  // run takes gets the first free one of "NAME (1).mp3", "NAME (2).mp3", ...
+  // (first_free_name), its file name kept within `max_file_name` bytes;
+  // otherwise it fails as a collision.
+  bool suffix_collisions = false;
+  std::size_t max_file_name = std::numeric_limits<std::size_t>::max();
+  // The template and the rules the files were planned with, to plan again
+  // a file that was planned ahead and is gone at its rename.
   std::string_view pattern;
+  NameRules rules;
 };
 
 class Engine {
@@ -97,6 +107,7 @@ class Engine {
   class FolderRecorder;
   void flush();
   void simulate(const PlannedFile& file);
+  void give_free_name(PlannedFile& file);
   void stop_before(std::size_t from);
   bool replan(PlannedFile& file);
 
@@ -112,7 +123,8 @@ class Engine {
   bool stopped_ = false;
   std::atomic<std::size_t> groups_done_{0};
   std::unique_ptr<TagReader> replanner_;  // made when first needed
-  // Dry run: the targets planned so far and the files that will have moved.
+  // Dry run, and a run with suffix_collisions: the targets planned so far
+  // and the files that will have moved.
   std::unordered_set<std::string> planned_targets_;
   std::unordered_set<std::string> moved_sources_;
 };

@@ -5,7 +5,8 @@
 namespace kestrune::runs {
 
 RenamePlan TagReader::plan(const std::string& path, platform::EntryKind listed,
-                           std::string_view pattern, const std::string& base_folder) {
+                           std::string_view pattern, const std::string& base_folder,
+                           const NameRules& rules) {
   if (path.empty() || pattern.empty()) return RenamePlan();
   platform::EntryKind kind = platform::EntryKind::kRegular;
   if (const int error = file_.open(path, &kind, listed); error != 0) {
@@ -22,7 +23,8 @@ RenamePlan TagReader::plan(const std::string& path, platform::EntryKind listed,
         file_.read_at(tail_offset(bytes.file_size), tail_, tail_size(bytes.file_size));
     bytes.tail = {tail_, tail};
   }
-  RenamePlan plan = file_.failed() ? RenamePlan() : plan_rename(bytes, pattern, base_folder, &limits_);
+  RenamePlan plan =
+      file_.failed() ? RenamePlan() : plan_rename(bytes, pattern, base_folder, rules, &limits_);
   // A failed read is not the end of the file: a name made from what came
   // before it would be wrong.
   if (file_.failed()) plan = plan_unopened(platform::EntryKind::kRegular, EIO);

@@ -24,7 +24,7 @@ class TagReader {
   // plan_rename does; the file is closed again before it returns. `listed` is
   // what a folder listing told of the entry (platform::FileReader::open).
   RenamePlan plan(const std::string& path, platform::EntryKind listed, std::string_view pattern,
-                  const std::string& base_folder);
+                  const std::string& base_folder, const NameRules& rules);
 
  private:
   // The bytes beyond the head, read from the open file on demand.

@@ -1,24 +1,24 @@
-// Targets that another process makes first, file systems without links,
-// read-only folders, a full disk and things that are not files where the
-// program writes: no file is lost or replaced, and nothing half-written.
+// File systems without links, read-only folders, a full disk and things that
+// are not files where the program writes: no file is lost or replaced, and
+// nothing is half-written.
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
-#include <optional>
-
-#include <gtest/gtest.h>
 
 #include "app/batch.h"
 #include "app/settings.h"
 #include "fault/fault_support.h"
-#include "rename/rename.h"
+#include "support/tag_builder.h"
 #include "support/fake_front_end.h"
 #include "support/temp_folder.h"
 
@@ -33,27 +33,23 @@ using test::write_bytes;
 
 constexpr char kTemplate[] = "%artist% - %title%";
 
-TEST(RaceWithAnotherProcess, WhatItMakesJustBeforeTheRenameIsNeverReplaced) {
-  const struct {
-    const char* pattern;
-    const char* theirs;  // the name the other process takes
-    int error;
-  } cases[] = {
-      {kTemplate, "Artist - Title.mp3", EEXIST},
-      {"%artist%\\%title%", "Artist", ENOTDIR},  // a file where the new folder goes
-  };
-  for (const auto& c : cases) {
-    TempFolder folder;
-    const std::string ours = test::tagged_image("Artist", "Title");
-    write_bytes("a.mp3", ours);
-    const RenamePlan plan = plan_rename(std::string("a.mp3"), c.pattern);
-    ASSERT_EQ(plan.outcome, PlanOutcome::kRename);
-    write_bytes(c.theirs, "theirs");  // between the plan and the rename
-    EXPECT_EQ(apply_rename("a.mp3", plan.new_name), c.error) << c.pattern;
-    EXPECT_EQ(rename_by_tags("a.mp3", c.pattern), -1) << c.pattern;
-    EXPECT_EQ(read_bytes("a.mp3"), ours) << c.pattern;
-    EXPECT_EQ(read_bytes(c.theirs), "theirs") << c.pattern;
+// A tmpfs of 256 KiB on `folder`, in a mount namespace of this process alone
+// (gone with the process, even one that crashes); false where not allowed.
+bool mount_small_tmpfs(const fs::path& folder) {
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=262144,mode=0777") == 0;
+}
+
+// Writes zero bytes into `path` until the file system has not one byte left.
+void fill_file_system(const char* path) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const std::string block(4096, '\0');
+  for (const std::size_t size : {block.size(), std::size_t{1}}) {
+    while (::write(fd, block.data(), size) > 0) {
+    }
   }
+  ::close(fd);
 }
 
 // Error.log and Kestrune.ini wherever a hostile or unlucky folder can put
@@ -62,25 +58,16 @@ TEST(RaceWithAnotherProcess, WhatItMakesJustBeforeTheRenameIsNeverReplaced) {
 // a link to its target and are rewritten in place where their folder takes no
 // new files. Neither is ever half-written, and nothing else changes.
 TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
-  const struct {
-    const char* place;
-    std::function<void(const fs::path&)> make;  // puts the place at the file's name
-    const char* settings_target;  // the file that gets the settings, if any
-  } rows[] = {
+  // `make` puts the place at the file's name; `target` is what gets the settings, if anything.
+  const struct { const char* place; void (*make)(const fs::path&); const char* target; } rows[] = {
       {"a link to a file elsewhere",
-       [](const fs::path& file) {
-         write_bytes("elsewhere/target", "old");
-         fs::create_symlink("../elsewhere/target", file);
-       },
+       [](const fs::path& file) { fs::create_symlink("../elsewhere/target", file); },
        "elsewhere/target"},
       {"a link to a full device", [](const fs::path& file) { fs::create_symlink("/dev/full", file); },
        nullptr},
       {"a FIFO", [](const fs::path& file) { ::mkfifo(file.c_str(), 0666); }, nullptr},
       {"a writable file in a read-only folder",
-       [](const fs::path& file) {
-         write_bytes(file, "old");
-         ::chmod("place", 0555);
-       },
+       [](const fs::path& file) { write_bytes(file, "old"); ::chmod("place", 0555); },
        "place/Kestrune.ini"},
       {"a full disk", [](const fs::path& file) { write_bytes(file, "old"); }, nullptr},
   };
@@ -90,41 +77,38 @@ TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
       TempFolder folder;
       fs::create_directory("place");
       fs::create_directory("elsewhere");
+      write_bytes("elsewhere/target", "old");
       const fs::path place = folder.path() / "place";
-      std::optional<test::PrivateTmpfs> disk;
-      if (std::string_view(row.place) == "a full disk") {
-        disk.emplace(place, 256 * 1024);
-        if (!disk->mounted()) GTEST_SKIP() << "no tmpfs of our own: " << disk->why_not();
-      }
+      const bool full_disk = std::string_view(row.place) == "a full disk";
+      if (full_disk && !mount_small_tmpfs(place)) GTEST_SKIP() << "tmpfs: " << std::strerror(errno);
       write_bytes("place/a.mp3", test::tagged_image("Artist", "Title"));
       write_bytes("place/Artist - Title.mp3", "taken");
       row.make(place / name);
-      if (disk) test::fill_file_system("place/filler");
+      if (full_disk) fill_file_system("place/filler");
       test::hand_to_unprivileged(folder.path());
       const fs::file_type type = fs::symlink_status(place / name).type();
       const std::string before = describe_tree(".");
-
       const bool settings = name == "Kestrune.ini";
-      const auto write_as_user = [&] {
+      EXPECT_EQ(test::run_unprivileged([&] {
         if (settings) {
           write_settings(Settings{0, "new"}, (place / name).string());
-          return true;
+          return 0;
         }
         // The rename fails and is listed; nothing is said of the log.
         test::FakeFrontEnd front_end(FileChoice{place.string(), {"a.mp3"}}, true);
         run_batch(Settings{0, kTemplate}, front_end);
         return front_end.messages.size() == 1 &&
-               front_end.messages[0].text == test::failure_box_text({"a.mp3"});
-      };
-      EXPECT_EQ(test::run_unprivileged([&] { return write_as_user() ? 0 : 1; }), 0);
+               front_end.messages[0].text == test::failure_box_text({"a.mp3"}) ? 0 : 1;
+      }), 0);
       ::chmod("place", 0755);
       EXPECT_EQ(fs::symlink_status(place / name).type(), type);
-      if (settings && row.settings_target != nullptr) {
-        EXPECT_EQ(read_bytes(row.settings_target), format_settings(Settings{0, "new"}));
+      if (settings && row.target != nullptr) {
+        EXPECT_EQ(read_bytes(row.target), format_settings(Settings{0, "new"}));
         EXPECT_EQ(describe_tree(".").find(".tmp"), std::string::npos);
       } else {
         EXPECT_EQ(describe_tree("."), before);
       }
+      if (full_disk) ::umount2(place.c_str(), MNT_DETACH);
     }
   }
 }
@@ -145,12 +129,8 @@ TEST(WriteTargets, NoFileSystemWithoutLinksLetsARenameReplaceANeighboursFile) {
   const std::unique_ptr<const char, void (*)(const char*)> unmount("mnt", [](const char* mount) {
     if (::umount2(mount, MNT_DETACH) != 0) std::system("fusermount -uz mnt");
   });
-  const struct {
-    std::string from, to;
-    int error;
-  } cases[] = {
-      {"a.mp3", "free.mp3", 0},
-      {"b.mp3", "free.mp3", EEXIST},
+  const struct { std::string from, to; int error; } cases[] = {
+      {"a.mp3", "free.mp3", 0}, {"b.mp3", "free.mp3", EEXIST},
       {"c.mp3", "contested.mp3", 0},   // the neighbour finds the name reserved
       {"d.mp3", "stolen.mp3", EEXIST},  // the neighbour wrote into the reservation
   };

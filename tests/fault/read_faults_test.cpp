@@ -1,4 +1,5 @@
-// Files that cannot be read, are no files at all or fail while being read:
+// Files that cannot be read, are no files at all or fail while being read,
+// and names that are not UTF-8 or that tag text turns against the folder:
 // each is left as it was, and the others are still renamed.
 
 #include <sys/socket.h>
@@ -6,15 +7,18 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
+#include "app/batch.h"
 #include "cli/cli_capture.h"
 #include "fault/fault_support.h"
-#include "platform/platform.h"
 #include "rename/rename.h"
+#include "support/fake_front_end.h"
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
 
@@ -22,18 +26,21 @@ namespace kestrune {
 namespace {
 
 namespace fs = std::filesystem;
+using test::describe_tree;
 using test::tagged_image;
 using test::TempFolder;
+using test::write_bytes;
 
 constexpr char kTemplate[] = "%artist% - %title%";
 
 // Entries named *.mp3 that are not regular files are passed by with what they
 // are and never opened; a file that cannot be read fails; a link to a regular
-// file is renamed as the file is, and its target stays where it is.
+// file is renamed as the file is, and its target stays where it is. The
+// command line says which is which; the core decides it the same way.
 TEST(HostileFiles, OnlyRegularFilesAreOpenedAndTheOthersAreSkippedWithWhatTheyAre) {
   TempFolder folder;
   fs::create_directory("elsewhere");
-  test::write_bytes("elsewhere/real.mp3", tagged_image("A", "T"));
+  write_bytes("elsewhere/real.mp3", tagged_image("A", "T"));
   fs::create_symlink("elsewhere/real.mp3", "link.mp3");
   fs::create_symlink("/dev/null", "dev.mp3");
   ASSERT_EQ(::mkfifo("fifo.mp3", 0600), 0);
@@ -42,29 +49,21 @@ TEST(HostileFiles, OnlyRegularFilesAreOpenedAndTheOthersAreSkippedWithWhatTheyAr
   ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   fs::create_symlink("nowhere.mp3", "dangling.mp3");
   fs::create_directory("folder.mp3");
-  test::write_bytes("locked.mp3", tagged_image("L", "T"));
+  write_bytes("locked.mp3", tagged_image("L", "T"));
   ::chmod("locked.mp3", 0);
   test::hand_to_unprivileged(folder.path());
-  const std::vector<std::string> names = {"dev.mp3",     "fifo.mp3",   "sock.mp3",
-                                          "dangling.mp3", "folder.mp3", "missing.mp3",
-                                          "locked.mp3",   "link.mp3"};
-  const std::string before = test::describe_tree(".");
+  cli::Options options;
+  options.files = {"dev.mp3",    "fifo.mp3",    "sock.mp3",   "dangling.mp3",
+                   "folder.mp3", "missing.mp3", "locked.mp3", "link.mp3"};
+  const std::string before = describe_tree(".");
   test::Captured captured;
   // In a child without root's privileges, so that the permission binds.
-  const int wrong = test::run_unprivileged([&] {
-    int count = 0;
-    for (std::size_t i = 0; i + 1 < names.size(); ++i) {
-      count += rename_by_tags(names[i].c_str(), kTemplate) != (names[i] == "locked.mp3" ? -1 : 0);
-    }
-    if (test::describe_tree(".") != before) return 100;
-    cli::Options options;
-    options.files = names;
-    cli::run_renames(options, kTemplate, captured.console, nullptr);
-    std::fflush(captured.console.out);
-    std::fflush(captured.console.err);
-    return count;
-  });
-  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(test::run_unprivileged([&] {
+    const int status = cli::run_renames(options, kTemplate, captured.console, nullptr);
+    std::fflush(nullptr);
+    return status;
+  }), cli::kExitFailed);
+  ::close(sock);
   EXPECT_EQ(captured.err(),
             "skipped: dev.mp3: not a regular file: a device\n"
             "skipped: fifo.mp3: not a regular file: a FIFO\n"
@@ -75,17 +74,44 @@ TEST(HostileFiles, OnlyRegularFilesAreOpenedAndTheOthersAreSkippedWithWhatTheyAr
             "failed: locked.mp3: permission denied\n"
             "1 renamed, 5 skipped, 2 failed\n");
   EXPECT_EQ(captured.out(), "link.mp3 -> A - T.mp3\n");
-  ::close(sock);
   EXPECT_EQ(fs::read_symlink("A - T.mp3"), "elsewhere/real.mp3");
-  EXPECT_EQ(test::read_bytes("elsewhere/real.mp3"), tagged_image("A", "T"));
+  fs::rename("A - T.mp3", "link.mp3");
+  EXPECT_EQ(describe_tree("."), before);  // the link's target included
 }
+
+// A stream over `bytes` whose reads deliver those before `fail_at` and then
+// fail with EIO, as a failing disk does. Seeking works anywhere.
+struct FailingDisk {
+  std::string bytes;
+  std::size_t fail_at;
+  off64_t at = 0;
+
+  static ssize_t read(void* self, char* buffer, std::size_t size) {
+    auto& disk = *static_cast<FailingDisk*>(self);
+    const auto at = static_cast<std::size_t>(disk.at);
+    if (at >= disk.bytes.size()) return 0;
+    if (at >= disk.fail_at) return errno = EIO, -1;
+    const std::size_t count = disk.bytes.copy(buffer, std::min(size, disk.fail_at - at), at);
+    disk.at += static_cast<off64_t>(count);
+    return static_cast<ssize_t>(count);
+  }
+  static int seek(void* self, off64_t* offset, int whence) {
+    auto& disk = *static_cast<FailingDisk*>(self);
+    *offset += whence == SEEK_SET ? 0 : whence == SEEK_CUR ? disk.at : off64_t(disk.bytes.size());
+    if (*offset < 0) return errno = EINVAL, -1;
+    disk.at = *offset;
+    return 0;
+  }
+};
 
 TEST(FailingReads, NeverNameAFileFromWhatWasReadBeforeTheError) {
   const std::string image = tagged_image("Artist", "Title") +
                             test::id3v1_trailer({.title = "V1 Title", .artist = "V1 Artist"});
   for (std::size_t fail_at = 0; fail_at <= image.size(); ++fail_at) {
     SCOPED_TRACE("reads fail from byte " + std::to_string(fail_at));
-    const platform::FilePtr stream = test::failing_stream(image, fail_at);
+    FailingDisk disk{image, fail_at};
+    const platform::FilePtr stream(
+        ::fopencookie(&disk, "rb", {FailingDisk::read, nullptr, FailingDisk::seek, nullptr}));
     ASSERT_TRUE(stream);
     const RenamePlan plan = plan_rename(stream.get(), kTemplate);
     // The trailer is read first, from the end, so every failure is met.
@@ -93,6 +119,57 @@ TEST(FailingReads, NeverNameAFileFromWhatWasReadBeforeTheError) {
     EXPECT_EQ(plan.outcome, whole ? PlanOutcome::kRename : PlanOutcome::kFailUnreadable);
     EXPECT_EQ(plan.error, whole ? 0 : EIO);
     EXPECT_EQ(plan.new_name, whole ? "Artist - Title.mp3" : "");
+  }
+}
+
+TEST(InvalidUtf8, NamesAreRenamedListedAndLoggedByteForByte) {
+  TempFolder folder;
+  // Both files carry the Latin-1 title "Café" and so want the same name.
+  write_bytes("\x80.mp3", tagged_image("A", "Caf\xE9"));
+  write_bytes("\xFF\xFE.mp3", tagged_image("A", "Caf\xE9"));
+  test::FakeFrontEnd front_end(FileChoice{(folder.path() / "any.mp3").string(), {}}, true);
+  run_batch(Settings{1, kTemplate}, front_end);
+  ASSERT_EQ(front_end.messages.size(), 1u);
+  EXPECT_EQ(front_end.messages[0].text, test::failure_box_text({"\xFF\xFE.mp3"}));
+  EXPECT_EQ(describe_tree("."), "A - Caf\xC3\xA9.mp3 470\nError.log 50\n\xFF\xFE.mp3 470\n");
+  EXPECT_EQ(test::read_bytes("Error.log"),
+            "The following files couldn't be renamed:\r\n\r\n\xFF\xFE.mp3");
+}
+
+// Names that tag text, or empty fields, would turn against the folder or the
+// file system: the core and the command line refuse each before anything is
+// made, and the dry run says so as the real run does.
+TEST(HostileNames, AreRefusedBeforeAnythingIsMadeAndTheDryRunSaysSo) {
+  TempFolder folder;
+  // Empty fields before the template's backslashes would root the name; this
+  // title would then lead back into this folder.
+  std::string rooted = folder.path().relative_path().string() + "/escaped";
+  std::replace(rooted.begin(), rooted.end(), '/', '\\');
+  const struct { const char* pattern; std::string artist, title; const char* reason; } cases[] = {
+      {"%artist%\\%album%\\%title%", "", rooted, "tag text would leave the folder"},
+      {"%title%", "", "made\\..\\..\\escaped", "tag text would leave the folder"},
+      {"%title%.\\x", "", "made\\.", "tag text would leave the folder"},  // half a ".."
+      {"%artist%%title%", "\\made", "rooted", "tag text would leave the folder"},
+      {"%artist% - %title%", "AC/DC", "T", "the name holds a '/'"},
+      {"%title%", "", "del\x7F", "the new name would hold a control character"},
+      {"%title%", "", "csi\xC2\x9B", "the new name would hold a control character"},
+      {"made\\%title%\t", "", "tab", "the new name would hold a control character"},
+      {"%title%", "", std::string(252, 'f'), "a name part is longer than 255 bytes"},
+      {"%title%\\x", "", std::string(256, 'd'), "a name part is longer than 255 bytes"},
+  };
+  fs::create_directory("AC");  // "AC/DC" must not move the file into it
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.artist + c.title);
+    write_bytes("a.mp3", tagged_image(c.artist, c.title));
+    const std::string before = describe_tree(".");
+    EXPECT_EQ(rename_by_tags("a.mp3", c.pattern), -1);
+    const std::string line = "refused: a.mp3: " + std::string(c.reason) + "\n";
+    for (const char* dry_run : {"-n", "-q"}) {
+      const test::CliResult r = test::run_cli({dry_run, "--format", c.pattern, "a.mp3"});
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err.substr(0, line.size()), line);
+    }
+    EXPECT_EQ(describe_tree("."), before);
   }
 }
 

@@ -65,6 +65,11 @@ std::string id3v1_trailer(const TrailerFields& f) {
   return trailer;
 }
 
+std::string tagged_image(std::string_view artist, std::string_view title) {
+  return id3v2_tag({frame("TPE1", latin1_body(artist)), frame("TIT2", latin1_body(title))}, 16) +
+         std::string("\xFF\xFB\x90\x00", 4) + std::string(413, '\0');
+}
+
 platform::FilePtr memory_file(std::string_view bytes) {
   platform::FilePtr file(std::tmpfile());
   if (file) std::fwrite(bytes.data(), 1, bytes.size(), file.get());

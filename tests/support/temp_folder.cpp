@@ -45,13 +45,10 @@ std::string read_bytes(const fs::path& path) {
 std::string describe_tree(const fs::path& root) {
   std::set<std::string> lines;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    std::string line = fs::relative(entry.path(), root).string();
-    if (entry.is_directory()) {
-      line += "/";
-    } else if (entry.is_regular_file()) {
-      line += " " + std::to_string(entry.file_size());
-    }
-    lines.insert(line);
+    const std::string name = fs::relative(entry.path(), root).string();
+    lines.insert(entry.is_directory()      ? name + "/"
+                 : entry.is_regular_file() ? name + " " + std::to_string(entry.file_size())
+                                           : name);
   }
   std::string out;
   for (const std::string& line : lines) out += line + "\n";

@@ -14,20 +14,16 @@ class TempFolder {
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
-
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  std::filesystem::path path_;
-  std::filesystem::path previous_;
+  std::filesystem::path path_, previous_;
 };
 
 // Writes `bytes` to `path`, creating or emptying the file.
 void write_bytes(const std::filesystem::path& path, std::string_view bytes);
-
 // The whole content of `path`, or an empty string when it cannot be read.
 std::string read_bytes(const std::filesystem::path& path);
-
 // Every entry below `root` as "relative/path" (folders end in "/"), sorted,
 // with each regular file's size, for comparing trees before and after.
 std::string describe_tree(const std::filesystem::path& root);

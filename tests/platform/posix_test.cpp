@@ -1,0 +1,152 @@
+// The POSIX platform layer: renames and text; the Windows one has its own suite.
+#ifndef _WIN32
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+// The fallbacks for file systems without RENAME_NOREPLACE (NFS, FUSE) or
+// without hard links (vfat, exFAT) cannot be provoked on the disks the tests
+// run on. These two definitions stand in for the C library's: they pass every
+// call through, and refuse as such a file system would when asked to.
+enum class Refuse { kNothing, kNoReplaceFlag, kNoReplaceFlagAndLinks };
+Refuse g_refuse = Refuse::kNothing;
+int g_link_calls = 0;
+
+}  // namespace
+
+extern "C" int renameat2(int old_dir, const char* old_path, int new_dir, const char* new_path,
+                         unsigned int flags) noexcept {
+  if (g_refuse != Refuse::kNothing && (flags & RENAME_NOREPLACE) != 0) return errno = EINVAL, -1;
+  return static_cast<int>(::syscall(SYS_renameat2, old_dir, old_path, new_dir, new_path, flags));
+}
+
+extern "C" int link(const char* from, const char* to) noexcept {
+  ++g_link_calls;
+  if (g_refuse == Refuse::kNoReplaceFlagAndLinks) return errno = EPERM, -1;
+  return ::linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+
+namespace kestrune::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using test::read_bytes;
+using test::TempFolder;
+using test::write_bytes;
+using namespace std::string_literals;
+
+TEST(RenameNoReplace, MovesAFileButNeverReplacesAnotherNorFailsOnItself) {
+  for (const Refuse refuse :
+       {Refuse::kNothing, Refuse::kNoReplaceFlag, Refuse::kNoReplaceFlagAndLinks}) {
+    SCOPED_TRACE(static_cast<int>(refuse));
+    g_refuse = refuse;
+    TempFolder folder;
+    write_bytes("a.mp3", "audio-a");
+    write_bytes("b.mp3", "audio-b");
+    g_link_calls = 0;
+    EXPECT_EQ(rename_no_replace("a.mp3", "moved.mp3"), 0);
+    EXPECT_EQ(read_bytes("moved.mp3"), "audio-a");
+    EXPECT_FALSE(fs::exists("a.mp3"));
+    // Only the fallback links; nothing is left behind under the old name.
+    EXPECT_EQ(g_link_calls > 0, refuse != Refuse::kNothing);
+    EXPECT_EQ(rename_no_replace("b.mp3", "moved.mp3"), EEXIST);
+    EXPECT_EQ(read_bytes("moved.mp3"), "audio-a");
+    EXPECT_EQ(read_bytes("b.mp3"), "audio-b");
+    // A link that points nowhere is still a name that must not be replaced.
+    EXPECT_EQ(::symlink("nowhere", "dangling.mp3"), 0);
+    EXPECT_EQ(rename_no_replace("b.mp3", "dangling.mp3"), EEXIST);
+    EXPECT_TRUE(fs::is_symlink("dangling.mp3"));
+    EXPECT_EQ(read_bytes("b.mp3"), "audio-b");
+    EXPECT_EQ(rename_no_replace("missing.mp3", "other.mp3"), ENOENT);
+    // The same file is no other file, under any of its names: nothing can be lost.
+    EXPECT_EQ(rename_no_replace("b.mp3", "b.mp3"), 0);
+    EXPECT_EQ(rename_no_replace("b.mp3", "./b.mp3"), 0);
+    EXPECT_EQ(::linkat(AT_FDCWD, "b.mp3", AT_FDCWD, "c.mp3", 0), 0);
+    EXPECT_EQ(rename_no_replace("b.mp3", "c.mp3"), 0);
+    EXPECT_EQ(read_bytes("c.mp3"), "audio-b");
+  }
+  g_refuse = Refuse::kNothing;
+}
+
+// Copies the units into a heap block of exactly their number, so that a read
+// past `count` is caught by the address sanitizer.
+std::string from_utf16(std::u16string_view units) {
+  const auto block = std::make_unique<char16_t[]>(units.size() + 1);
+  std::copy(units.begin(), units.end(), block.get());
+  return text_from_utf16(block.get(), units.size());
+}
+
+TEST(TextFromUtf16, KeepsEveryCharacterAndReplacesUnpairedSurrogates) {
+  const struct { std::u16string units; std::string expected; } cases[] = {
+      {u"", ""},
+      {u"Caf\u00E9 \u20AC \u65E5", "Caf\u00E9 \u20AC \u65E5"},  // two- and three-byte UTF-8
+      {u"a\xD83C", "a\uFFFD"},                                  // high surrogate at the end
+      {u"a\xDFB5z", "a\uFFFDz"},                                // low surrogate alone
+      {u"\xD83C\xD83C\xDFB5", "\uFFFD\U0001F3B5"},              // high, then a pair
+      {u"\xD83Cz", "\uFFFDz"},                                  // high before a plain unit
+      {u"One\0Two"s, "One"},                                    // ends at the first zero unit
+  };
+  for (const auto& c : cases) EXPECT_EQ(from_utf16(c.units), c.expected) << c.expected;
+  // A low surrogate behind `count` is never paired.
+  const char16_t units[] = {u'x', 0xD83C, 0xDFB5};
+  EXPECT_EQ(text_from_utf16(units, 2), "x\uFFFD");
+}
+
+TEST(TextFromLatin1, KeepsValidUtf8AndReadsAnythingElseAsWindows1252) {
+  const struct { const char* what; std::string bytes; std::string expected; } cases[] = {
+      {"UTF-8 of 2, 3 and 4 bytes", "\u00E9\u20AC\U0001F3B5", "\u00E9\u20AC\U0001F3B5"},
+      {"Latin-1 letters", "Caf\xE9 \xFC\xDF\xA0\xFF", "Caf\u00E9 \u00FC\u00DF\u00A0\u00FF"},
+      {"Windows-1252 range", "\x80\x85\x8A\x99\x9F", "\u20AC\u2026\u0160\u2122\u0178"},
+      {"bytes Windows-1252 leaves undefined", "\x81\x8D\x8F\x90\x9D",
+       "\u0081\u008D\u008F\u0090\u009D"},
+      // Not valid UTF-8 as a whole, so every byte is converted.
+      {"valid sequence beside a stray byte", "\xC3\xA9\xE9", "\u00C3\u00A9\u00E9"},
+      {"cut sequence", "ab\xE2\x82", "ab\u00E2\u201A"},
+      {"overlong slash", "\xC0\xAF", "\u00C0\u00AF"},
+      {"encoded surrogate", "\xED\xA0\x80", "\u00ED\u00A0\u20AC"},
+      {"beyond U+10FFFF", "\xF4\x90\x80\x80", "\u00F4\u0090\u20AC\u20AC"},
+      {"five-byte lead", "\xF8\x88\x80\x80\x80", "\u00F8\u02C6\u20AC\u20AC\u20AC"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(text_from_latin1(c.bytes), c.expected) << c.what;
+}
+
+// Only links and entries the listing cannot tell are looked at before they
+// are opened; an entry no longer what the listing said is not read either.
+TEST(FileReader, OpensOnlyRegularFilesAndReadsByOffset) {
+  TempFolder folder;
+  write_bytes("a.mp3", "0123456789");
+  ASSERT_EQ(::mkfifo("fifo.mp3", 0600), 0);
+  fs::create_symlink("/dev/null", "link.mp3");
+  std::string kinds;
+  for (const ListedFile& file : list_mp3_entries("")) kinds += std::to_string(int(file.kind));
+  EXPECT_EQ(kinds, "058");  // regular, FIFO, unknown
+  FileReader file;
+  EntryKind kind{};
+  EXPECT_EQ(file.open("fifo.mp3", &kind, EntryKind::kRegular), EINVAL);  // swapped meanwhile
+  EXPECT_EQ(file.open("link.mp3", &kind), EINVAL);
+  EXPECT_EQ(kind, EntryKind::kDevice);
+  ASSERT_EQ(file.open("a.mp3", &kind, EntryKind::kRegular), 0);
+  char bytes[8] = {};
+  EXPECT_EQ(std::string(bytes, file.read_at(6, bytes, sizeof bytes)) + std::to_string(file.size()),
+            "678910");
+}
+
+}  // namespace
+}  // namespace kestrune::platform
+
+#endif  // _WIN32
