@@ -1,6 +1,7 @@
 #include "tags/frame_reading.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -133,6 +134,15 @@ std::u16string ByteCursor::read_utf16_units(bool big_endian, bool* terminated) {
 
 bool ByteCursor::at_zero_unit() const {
   return remaining() >= 2 && bytes_[pos_] == '\0' && bytes_[pos_ + 1] == '\0';
+}
+
+bool read_tag_header(TagFile& file, unsigned char (&header)[kHeaderSize]) {
+  const auto got = static_cast<std::size_t>(std::min<std::uint64_t>(kHeaderSize, file.size()));
+  const auto bytes = file.read(0, got);
+  if (!bytes || got < 3 || bytes->substr(0, 3) != "ID3") return false;
+  std::memset(header, 0, kHeaderSize);
+  std::memcpy(header, bytes->data(), got);
+  return true;
 }
 
 std::optional<std::string_view> TagFile::read(std::uint64_t offset, std::size_t count) {

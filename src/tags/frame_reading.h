@@ -17,6 +17,10 @@ namespace kestrune::tags {
 // kTagTextReach characters even if each one takes a surrogate pair.
 inline constexpr std::size_t kKeptBody = 16 + 4 * kTagTextReach;
 
+// The ID3v2 tag header at the start of a file: "ID3", version, revision,
+// flags and a syncsafe size.
+inline constexpr std::size_t kHeaderSize = 10;
+
 std::uint32_t big_endian_32(const unsigned char* bytes);
 std::uint32_t syncsafe_32(const unsigned char* bytes);
 
@@ -66,6 +70,10 @@ class TagFile {
   std::string window_;
   std::uint64_t window_offset_ = 0;
 };
+
+// Reads the tag header at the start of `file` into `header`; bytes the file
+// lacks count as zero. False when the file does not begin with "ID3".
+bool read_tag_header(TagFile& file, unsigned char (&header)[kHeaderSize]);
 
 // The text frame rule (ID3v2.3.0 section 4.2, ID3v2.4.0 section 4.2): an
 // encoding byte, then the text, whose first string replaces `field`.

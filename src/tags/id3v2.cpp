@@ -9,7 +9,7 @@ namespace kestrune {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 10;
+using tags::kHeaderSize;
 constexpr std::size_t kFrameHeaderSize = 10;
 
 enum class BodyRule { kText, kComment };
@@ -42,13 +42,8 @@ const FrameKind* find_frame_kind(const unsigned char* id) {
 bool read_tag_v2(TagV2& tag, const TagBytes& bytes) {
   tag = TagV2();
   tags::TagFile file(bytes);
-  // Header bytes that the file lacks count as zero.
-  const std::size_t got =
-      static_cast<std::size_t>(std::min<std::uint64_t>(kHeaderSize, file.size()));
-  const auto header_bytes = file.read(0, got);
-  if (!header_bytes || got < 3 || header_bytes->substr(0, 3) != "ID3") return false;
-  unsigned char header[kHeaderSize] = {};
-  std::memcpy(header, header_bytes->data(), got);
+  unsigned char header[tags::kHeaderSize];
+  if (!tags::read_tag_header(file, header)) return false;
   tag.version = header[3];
   tag.revision = header[4];
   tag.flags = header[5];

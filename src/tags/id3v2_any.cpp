@@ -10,7 +10,7 @@ namespace kestrune {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 10;
+using tags::kHeaderSize;
 // Beyond a frame's bytes, an unsynchronised body can hold as many zero bytes
 // again; a grouping byte and a data length indicator may come first.
 constexpr std::size_t kKeptRawBody = 5 + 2 * tags::kKeptBody;
@@ -179,11 +179,8 @@ Id3v2Kind probe_id3v2(const TagBytes& bytes) {
 bool read_tag_v2_any(TagV2& tag, const TagBytes& bytes) {
   tag = TagV2();
   tags::TagFile file(bytes);
-  const auto got = static_cast<std::size_t>(std::min<std::uint64_t>(kHeaderSize, file.size()));
-  const auto header_bytes = file.read(0, got);
-  if (!header_bytes || got < 3 || header_bytes->substr(0, 3) != "ID3") return false;
-  unsigned char header[kHeaderSize] = {};
-  std::memcpy(header, header_bytes->data(), got);
+  unsigned char header[tags::kHeaderSize];
+  if (!tags::read_tag_header(file, header)) return false;
   tag.version = header[3];
   tag.revision = header[4];
   tag.flags = header[5];

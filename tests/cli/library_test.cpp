@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "cli/cli_capture.h"
@@ -11,6 +14,7 @@
 namespace kestrune {
 namespace {
 
+namespace fs = std::filesystem;
 using test::CliResult, test::write_bytes;
 constexpr auto run = test::run_cli;
 constexpr auto tagged = test::tagged_image;
@@ -31,23 +35,81 @@ void expect_dry_and_real_agree(std::vector<std::string> arguments, const std::st
   EXPECT_EQ(real.err, problems + n + " renamed, " + k + " skipped, 0 failed\n");
 }
 
-// An ID3v2.4 tag is read only with --any-id3v2 (the real taggers' files are
-// the tag readers' test), and the naming options shape what it gives.
-TEST(CommandLineLibrary, OptionsReachTheReaderAndTheName) {
+#ifndef _WIN32
+// Files written by mutagen, eyeD3 and id3v2 (tests/support/make_tagged_library.py).
+TEST(CommandLineLibrary, RenamesWhatRealTaggersWroteWithAndWithoutTheOptions) {
   const test::TempFolder temp;
-  write_bytes("a.mp3", test::id3v2_tag({test::frame("TIT2", test::latin1_body("T")),
-                                        test::frame("TRCK", test::latin1_body("3/12"))}, 0, 4));
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"--portable"}, "a.mp3 -> 3_12 T.mp3\n"},
-      {{"--track-digits", "2"}, "a.mp3 -> 03 T.mp3\n"},
+  const auto script = fs::path(__FILE__).parent_path() / "../support/make_tagged_library.py";
+  if (std::system((script.string() + " lib").c_str()) != 0) {
+    GTEST_SKIP() << "no tagged library: install python3-mutagen, eyed3 and id3v2";
+  }
+  const std::string wide = "Caf\u00E9 \u2615", narrow = "Caf\u00E9";
+  const std::string v24 = "ID3v2.4 tag not read (--any-id3v2 reads it)";
+  struct File {
+    std::string name, reason, title, track;  // reason: a skip by default; track: before "/12"
   };
-  for (const auto& [options, out] : cases) {
-    std::vector<std::string> arguments = {"-n", "--any-id3v2", "--format", "%track% %title%"};
-    arguments.insert(arguments.end(), options.begin(), options.end());
-    arguments.push_back("a.mp3");
-    EXPECT_EQ(run(arguments).out, out) << options[0];
+  const std::vector<File> files = {
+      {"mutagen-v23-enc0.mp3", "", narrow, "3"},
+      {"mutagen-v23-enc1.mp3", "", wide, "3"},
+      {"mutagen-v24-enc0.mp3", v24, narrow, "3"},
+      {"mutagen-v24-enc1.mp3", v24, wide, "3"},
+      {"mutagen-v24-enc2.mp3", v24, wide, "3"},
+      {"mutagen-v24-enc3.mp3", v24, wide, "3"},
+      {"built-v22.mp3", "ID3v2.2 tag not read (--any-id3v2 reads it)", wide, "3"},
+      {"built-v23-unsync-extended.mp3",
+       "ID3v2.3 tag with unsynchronisation not read (--any-id3v2 reads it)", wide, "3"},
+      {"built-v24-unsync-dli-extended.mp3", v24, wide, "3"},
+      {"built-v24-tag-unsync.mp3", v24, wide, "3"},
+      {"built-v24-bad-utf8.mp3", v24, "Caf\u00E9 \uFFFD\uFFFD\uFFFD", "3"},
+      {"eyed3-v2.3.mp3", "", wide, "03"},
+      {"eyed3-v2.4.mp3", v24, wide, "03"},
+      {"id3v2.mp3", "", narrow, "3"},
+  };
+  const auto plain = [](const File& f) { return "Artist - " + f.title + ".mp3"; };
+  struct Set {
+    std::vector<std::string> options;
+    std::function<std::string(const File&)> name;
+    bool one_folder = false;  // all files in one folder, else each in its own
+  };
+  const std::vector<Set> sets = {
+      {{}, plain},
+      {{"--any-id3v2"}, plain},
+      {{"--any-id3v2", "--portable", "--format", "%track% %title%"},
+       [](const File& f) { return f.track + "_12 " + f.title + ".mp3"; }},
+      {{"--any-id3v2", "--track-digits", "2", "--format", "%year%\\%track% %title%"},
+       [](const File& f) { return "2004/03 " + f.title + ".mp3"; }},
+      {{"--any-id3v2", "--on-collision", "suffix"}, plain, true},
+  };
+  for (std::size_t s = 0; s < sets.size(); ++s) {
+    SCOPED_TRACE(s);
+    std::vector<std::string> arguments = sets[s].options, targets;
+    std::string out, problems;
+    std::map<std::string, int> taken;  // how often each name was planned
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const File& file = files[i];
+      const std::string folder =
+          "s" + std::to_string(s) + "/" + (sets[s].one_folder ? "" : std::to_string(i) + "/");
+      fs::create_directories(folder);
+      fs::copy_file(fs::path("lib") / file.name, folder + file.name);
+      arguments.push_back(folder + file.name);
+      if (!file.reason.empty() && sets[s].options.empty()) {
+        problems += "skipped: " + folder + file.name + ": " + file.reason + "\n";
+        continue;
+      }
+      std::string name = sets[s].name(file);
+      const int earlier = taken[name]++;
+      if (sets[s].one_folder && earlier > 0) {
+        name.insert(name.size() - 4, " (" + std::to_string(earlier) + ")");
+      }
+      targets.push_back(folder + name);
+      out += folder + file.name + " -> " + targets.back() + "\n";
+    }
+    expect_dry_and_real_agree(arguments, out, problems, targets.size(),
+                              files.size() - targets.size());
+    for (const std::string& target : targets) EXPECT_TRUE(fs::is_regular_file(target)) << target;
   }
 }
+#endif
 
 TEST(CommandLineLibrary, SuffixesGoPastNamesTakenInTheFolderAndByThePlan) {
   const test::TempFolder temp;
