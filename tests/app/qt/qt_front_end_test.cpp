@@ -76,6 +76,22 @@ TEST(MainDialog, PressingAndClosingCopyTheControlsAndKeepTheTemplatesBytesUnless
             std::string(509, 'a') + "\xC3\xA9");
 }
 
+// Tab goes from the template box to Rename Files, to whichever radio button
+// is set, on opening or by a click, and back to the box.
+TEST(MainDialog, TabReachesTheSetRadioButtonOnly) {
+  for (const int set : {kAllFilesId, kSelectedId}) {
+    Shown shown({1, "x"});
+    if (set == kSelectedId) QTest::mouseClick(shown.control(set), Qt::LeftButton);
+    shown.box()->setFocus();
+    shown.dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&shown.dialog));
+    for (const int id : {kTemplateBoxId, kRenameFilesId, set, kTemplateBoxId}) {
+      EXPECT_EQ(QApplication::focusWidget(), shown.control(id)) << set << " " << id;
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+  }
+}
+
 TEST(QtShell, TurnsConfirmedPathsIntoTheBatchChoiceLayouts) {
   const std::optional<FileChoice> one = choice_from_paths({"/music/a b.mp3"});
   EXPECT_TRUE(one && one->first == "/music/a b.mp3" && one->names.empty());
