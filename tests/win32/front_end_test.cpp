@@ -1,4 +1,4 @@
-// The Windows front end: kestrune.exe and its dialog, the file request.
+// The Windows front end: kestrune.exe and its dialog, the file selection.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -78,13 +78,6 @@ TEST(SelectionBuffer, ReadsBothLayoutsAndNeverPastItsEnd) {
     EXPECT_EQ(choice.first, c.first);
     EXPECT_EQ(choice.names, c.names) << c.first;
   }
-}
-
-TEST(FileRequest, FlagsAndFiltersOfBothMethods) {
-  EXPECT_EQ(open_file_flags(file_request_for(0)), 0x81A04u);
-  EXPECT_EQ(open_file_flags(file_request_for(5)), 0x804u);
-  EXPECT_EQ(filter_text(file_request_for(0)),
-            "MP3 Files (*.mp3)\0*.mp3\0All Files (*.*)\0*.*\0\0"s);
 }
 
 }  // namespace
