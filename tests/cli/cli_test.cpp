@@ -113,7 +113,8 @@ TEST(CommandLine, EachSkipRefusalAndFailureIsNamedInPlainWords) {
                        "cannot write the error log /dev/full\n"));
 }
 
-TEST(CommandLine, KestruneIniInTheCurrentFolderGivesTheTemplate) {
+// The template's problems are warned once, before the first file, unless quiet.
+TEST(CommandLine, TheTemplateOfKestruneIniOrTheDefaultOrTheOptionIsWarnedOnce) {
   TempFolder temp;
   write_bytes("a.mp3", tagged("Artist", "Title"));
   write_bytes("Kestrune.ini", "[Core]\r\nMethod = 0\r\nFormat = %title% by %artist%\r\n");
@@ -126,6 +127,15 @@ TEST(CommandLine, KestruneIniInTheCurrentFolderGivesTheTemplate) {
 
   fs::remove("Kestrune.ini");
   EXPECT_EQ(run({"Title by Artist.mp3"}).out, "Title by Artist.mp3 -> Artist - Title.mp3\n");
+
+  write_bytes("b.mp3", tagged("B", "Two"));
+  const Result r = run({"-n", "--format", "%Titel% %title% 100%", "Artist - Title.mp3", "b.mp3"});
+  EXPECT_EQ(r.out, "Artist - Title.mp3 ->  Title 100%.mp3\nb.mp3 ->  Two 100%.mp3\n");
+  EXPECT_EQ(r.err, "kestrune-cli: warning: unknown field %Titel%\n"
+                   "kestrune-cli: warning: lone % kept as written: \"%\"\n"
+                   "dry run: 2 to rename, 0 skipped, 0 would fail\n");
+  const Result quiet = run({"-q", "--format", "%Titel%%title%", "b.mp3"});
+  EXPECT_EQ(quiet.out + quiet.err, "");
 }
 
 TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
@@ -218,14 +228,6 @@ TEST(CommandLineProgram, ExitStatusesReachTheShell) {
   EXPECT_EQ(shell(cli + " a.mp3 >out 2>err"), 0);
   EXPECT_EQ(read_bytes("out"), "a.mp3 -> A - B.mp3\n");
   EXPECT_EQ(shell(cli + " missing.mp3 2>/dev/null"), 1);
-
-  // --all renames every *.mp3 of the folder and nothing else.
-  fs::create_directory("in");
-  write_bytes("in/x.mp3", tagged("X", "Y"));
-  write_bytes("in/notes.txt", tagged("X", "Y"));
-  EXPECT_EQ(shell(cli + " -q --no-journal --all in >out 2>&1"), 0);
-  EXPECT_EQ(read_bytes("out"), "");
-  EXPECT_EQ(describe_tree("in"), "X - Y.mp3 467\nnotes.txt 467\n");
 }
 #endif
 

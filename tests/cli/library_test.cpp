@@ -112,18 +112,5 @@ TEST(CommandLineLibrary, SuffixesGoPastNamesTakenInTheFolderAndByThePlan) {
   EXPECT_EQ(test::read_bytes("b.mp3"), tagged("A", "One"));
 }
 
-TEST(CommandLineLibrary, TemplateProblemsAreWarnedOnceBeforeTheFirstFileUnlessQuiet) {
-  const test::TempFolder temp;
-  write_bytes("a.mp3", tagged("A", "One"));
-  write_bytes("b.mp3", tagged("B", "Two"));
-  const CliResult r = run({"-n", "--format", "%Titel% %title% 100%", "a.mp3", "b.mp3"});
-  EXPECT_EQ(r.out, "a.mp3 ->  One 100%.mp3\nb.mp3 ->  Two 100%.mp3\n");
-  EXPECT_EQ(r.err,
-            "kestrune-cli: warning: unknown field %Titel%\n"
-            "kestrune-cli: warning: lone % kept as written: \"%\"\n"
-            "dry run: 2 to rename, 0 skipped, 0 would fail\n");
-  EXPECT_EQ(run({"-q", "--format", "%Titel%%title%", "a.mp3"}).err, "");
-}
-
 }  // namespace
 }  // namespace kestrune
