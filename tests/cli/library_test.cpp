@@ -43,10 +43,8 @@ TEST(CommandLineLibrary, RenamesWhatRealTaggersWroteWithAndWithoutTheOptions) {
   }
   const std::string wide = "Caf\u00E9 \u2615", narrow = "Caf\u00E9";
   const std::string v24 = "ID3v2.4 tag not read (--any-id3v2 reads it)";
-  struct File {
-    std::string name, reason, title, track;  // reason: a skip by default; track: before "/12"
-  };
-  const std::vector<File> files = {
+  // reason: a skip by default; track: before "/12"
+  const struct File { std::string name, reason, title, track; } files[] = {
       {"mutagen-v23-enc0.mp3", "", narrow, "3"},
       {"mutagen-v23-enc1.mp3", "", wide, "3"},
       {"mutagen-v24-enc0.mp3", v24, narrow, "3"},
@@ -63,7 +61,6 @@ TEST(CommandLineLibrary, RenamesWhatRealTaggersWroteWithAndWithoutTheOptions) {
       {"eyed3-v2.4.mp3", v24, wide, "03"},
       {"id3v2.mp3", "", narrow, "3"},
   };
-  // Each file in its own folder, as they share names.
   const auto plain = [](const File& f) { return "Artist - " + f.title + ".mp3"; };
   const struct { std::vector<std::string> options; std::string (*name)(const File&); } sets[] = {
       {{}, plain},
@@ -77,7 +74,7 @@ TEST(CommandLineLibrary, RenamesWhatRealTaggersWroteWithAndWithoutTheOptions) {
     SCOPED_TRACE(s);
     std::vector<std::string> arguments = sets[s].options, targets;
     std::string out, problems;
-    for (std::size_t i = 0; i < files.size(); ++i) {
+    for (std::size_t i = 0; i < std::size(files); ++i) {
       const std::string folder = "s" + std::to_string(s) + "/" + std::to_string(i) + "/";
       const std::string source = folder + files[i].name;
       fs::create_directories(folder);
@@ -91,7 +88,7 @@ TEST(CommandLineLibrary, RenamesWhatRealTaggersWroteWithAndWithoutTheOptions) {
       }
     }
     expect_dry_and_real_agree(arguments, out, problems, targets.size(),
-                              files.size() - targets.size());
+                              std::size(files) - targets.size());
     for (const std::string& target : targets) EXPECT_TRUE(fs::is_regular_file(target)) << target;
   }
 }

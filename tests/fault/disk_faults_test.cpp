@@ -29,14 +29,6 @@ using namespace test;
 
 constexpr char kTemplate[] = "%artist% - %title%";
 
-// A tmpfs of 256 KiB on `folder`, in a mount namespace of this process alone
-// (gone with the process, even one that crashes); false where not allowed.
-bool mount_small_tmpfs(const fs::path& folder) {
-  return ::unshare(CLONE_NEWNS) == 0 &&
-         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=262144,mode=0777") == 0;
-}
-
 // Error.log and Kestrune.ini wherever a hostile or unlucky folder can put
 // them, written by a user without root's privileges. Error.log goes only into
 // a regular file of its own, new and renamed into place; the settings follow
@@ -65,7 +57,13 @@ TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
       write_bytes("elsewhere/target", "old");
       const fs::path place = folder.path() / "place";
       const bool full_disk = std::string_view(row.place) == "a full disk";
-      if (full_disk && !mount_small_tmpfs(place)) GTEST_SKIP() << "tmpfs: " << std::strerror(errno);
+      // The full disk: a tmpfs of 256 KiB in a mount namespace of this process
+      // alone, gone with it even when it crashes.
+      if (full_disk && (::unshare(CLONE_NEWNS) != 0 ||
+                        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                        ::mount("tmpfs", place.c_str(), "tmpfs", 0, "size=256k,mode=0777") != 0)) {
+        GTEST_SKIP() << "tmpfs: " << std::strerror(errno);
+      }
       write_bytes("place/a.mp3", tagged_image("Artist", "Title"));
       write_bytes("place/Artist - Title.mp3", "taken");
       row.make(place / name);

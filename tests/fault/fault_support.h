@@ -21,9 +21,8 @@ constexpr uid_t kUnprivilegedId = 65534;  // "nobody"
 inline int run_unprivileged(const std::function<int()>& body) {
   const pid_t child = ::fork();
   if (child == 0) {
-    const bool root = ::geteuid() == 0;
-    if (root && (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedId) != 0 ||
-                 ::setuid(kUnprivilegedId) != 0)) {
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedId) != 0 ||
+                             ::setuid(kUnprivilegedId) != 0)) {
       ::_exit(120);
     }
     ::_exit(body());

@@ -54,9 +54,7 @@ TEST(HostileFiles, OnlyRegularFilesAreOpenedAndTheOthersAreSkippedWithWhatTheyAr
   Captured captured;
   // In a child without root's privileges, so that the permission binds.
   EXPECT_EQ(run_unprivileged([&] {
-    const int status = cli::run_renames(options, kTemplate, captured.console, nullptr);
-    std::fflush(nullptr);
-    return status;
+    return cli::run_renames(options, kTemplate, captured.console, nullptr) + std::fflush(nullptr);
   }), cli::kExitFailed);
   ::close(sock);
   EXPECT_EQ(captured.err(),
