@@ -14,15 +14,13 @@
 namespace kestrune::test {
 
 struct Captured {
-  platform::FilePtr out_file{std::tmpfile()};
-  platform::FilePtr err_file{std::tmpfile()};
+  platform::FilePtr out_file{std::tmpfile()}, err_file{std::tmpfile()};
   cli::Console console{out_file.get(), err_file.get(), false};
   static std::string written(std::FILE* file) {
-    std::fflush(file);
+    std::fseek(file, 0, SEEK_END);  // past what waits in the buffer
+    std::string text(static_cast<std::size_t>(std::ftell(file)), '\0');
     std::rewind(file);
-    std::string text;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+    text.resize(std::fread(text.data(), 1, text.size(), file));
     return text;
   }
   std::string out() { return written(out_file.get()); }
@@ -31,8 +29,7 @@ struct Captured {
 
 struct CliResult {
   int status = -1;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 inline CliResult run_cli(const std::vector<std::string>& arguments) {

@@ -2,7 +2,6 @@
 // are not files where the program writes: no file is lost or replaced, and
 // nothing is half-written.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -26,31 +25,9 @@ namespace kestrune {
 namespace {
 
 namespace fs = std::filesystem;
-using test::describe_tree;
-using test::read_bytes;
-using test::TempFolder;
-using test::write_bytes;
+using namespace test;
 
 constexpr char kTemplate[] = "%artist% - %title%";
-
-// A tmpfs of 256 KiB on `folder`, in a mount namespace of this process alone
-// (gone with the process, even one that crashes); false where not allowed.
-bool mount_small_tmpfs(const fs::path& folder) {
-  return ::unshare(CLONE_NEWNS) == 0 &&
-         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=262144,mode=0777") == 0;
-}
-
-// Writes zero bytes into `path` until the file system has not one byte left.
-void fill_file_system(const char* path) {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  const std::string block(4096, '\0');
-  for (const std::size_t size : {block.size(), std::size_t{1}}) {
-    while (::write(fd, block.data(), size) > 0) {
-    }
-  }
-  ::close(fd);
-}
 
 // Error.log and Kestrune.ini wherever a hostile or unlucky folder can put
 // them, written by a user without root's privileges. Error.log goes only into
@@ -80,25 +57,31 @@ TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
       write_bytes("elsewhere/target", "old");
       const fs::path place = folder.path() / "place";
       const bool full_disk = std::string_view(row.place) == "a full disk";
-      if (full_disk && !mount_small_tmpfs(place)) GTEST_SKIP() << "tmpfs: " << std::strerror(errno);
-      write_bytes("place/a.mp3", test::tagged_image("Artist", "Title"));
+      // The full disk: a tmpfs of 256 KiB in a mount namespace of this process
+      // alone, gone with it even when it crashes.
+      if (full_disk && (::unshare(CLONE_NEWNS) != 0 ||
+                        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                        ::mount("tmpfs", place.c_str(), "tmpfs", 0, "size=256k,mode=0777") != 0)) {
+        GTEST_SKIP() << "tmpfs: " << std::strerror(errno);
+      }
+      write_bytes("place/a.mp3", tagged_image("Artist", "Title"));
       write_bytes("place/Artist - Title.mp3", "taken");
       row.make(place / name);
-      if (full_disk) fill_file_system("place/filler");
-      test::hand_to_unprivileged(folder.path());
+      if (full_disk) std::system("cat /dev/zero >place/filler 2>/dev/null");  // to the last byte
+      hand_to_unprivileged(folder.path());
       const fs::file_type type = fs::symlink_status(place / name).type();
       const std::string before = describe_tree(".");
       const bool settings = name == "Kestrune.ini";
-      EXPECT_EQ(test::run_unprivileged([&] {
+      EXPECT_EQ(run_unprivileged([&] {
         if (settings) {
           write_settings(Settings{0, "new"}, (place / name).string());
           return 0;
         }
         // The rename fails and is listed; nothing is said of the log.
-        test::FakeFrontEnd front_end(FileChoice{place.string(), {"a.mp3"}}, true);
+        FakeFrontEnd front_end(FileChoice{place.string(), {"a.mp3"}}, true);
         run_batch(Settings{0, kTemplate}, front_end);
         return front_end.messages.size() == 1 &&
-               front_end.messages[0].text == test::failure_box_text({"a.mp3"}) ? 0 : 1;
+               front_end.messages[0].text == failure_box_text({"a.mp3"}) ? 0 : 1;
       }), 0);
       ::chmod("place", 0755);
       EXPECT_EQ(fs::symlink_status(place / name).type(), type);

@@ -14,11 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/batch.h"
 #include "cli/cli_capture.h"
 #include "fault/fault_support.h"
 #include "rename/rename.h"
-#include "support/fake_front_end.h"
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
 
@@ -26,10 +24,7 @@ namespace kestrune {
 namespace {
 
 namespace fs = std::filesystem;
-using test::describe_tree;
-using test::tagged_image;
-using test::TempFolder;
-using test::write_bytes;
+using namespace test;
 
 constexpr char kTemplate[] = "%artist% - %title%";
 
@@ -51,17 +46,15 @@ TEST(HostileFiles, OnlyRegularFilesAreOpenedAndTheOthersAreSkippedWithWhatTheyAr
   fs::create_directory("folder.mp3");
   write_bytes("locked.mp3", tagged_image("L", "T"));
   ::chmod("locked.mp3", 0);
-  test::hand_to_unprivileged(folder.path());
+  hand_to_unprivileged(folder.path());
   cli::Options options;
   options.files = {"dev.mp3",    "fifo.mp3",    "sock.mp3",   "dangling.mp3",
                    "folder.mp3", "missing.mp3", "locked.mp3", "link.mp3"};
   const std::string before = describe_tree(".");
-  test::Captured captured;
+  Captured captured;
   // In a child without root's privileges, so that the permission binds.
-  EXPECT_EQ(test::run_unprivileged([&] {
-    const int status = cli::run_renames(options, kTemplate, captured.console, nullptr);
-    std::fflush(nullptr);
-    return status;
+  EXPECT_EQ(run_unprivileged([&] {
+    return cli::run_renames(options, kTemplate, captured.console, nullptr) + std::fflush(nullptr);
   }), cli::kExitFailed);
   ::close(sock);
   EXPECT_EQ(captured.err(),
@@ -106,7 +99,7 @@ struct FailingDisk {
 
 TEST(FailingReads, NeverNameAFileFromWhatWasReadBeforeTheError) {
   const std::string image = tagged_image("Artist", "Title") +
-                            test::id3v1_trailer({.title = "V1 Title", .artist = "V1 Artist"});
+                            id3v1_trailer({.title = "V1 Title", .artist = "V1 Artist"});
   for (std::size_t fail_at = 0; fail_at <= image.size(); ++fail_at) {
     SCOPED_TRACE("reads fail from byte " + std::to_string(fail_at));
     FailingDisk disk{image, fail_at};
@@ -120,20 +113,6 @@ TEST(FailingReads, NeverNameAFileFromWhatWasReadBeforeTheError) {
     EXPECT_EQ(plan.error, whole ? 0 : EIO);
     EXPECT_EQ(plan.new_name, whole ? "Artist - Title.mp3" : "");
   }
-}
-
-TEST(InvalidUtf8, NamesAreRenamedListedAndLoggedByteForByte) {
-  TempFolder folder;
-  // Both files carry the Latin-1 title "Café" and so want the same name.
-  write_bytes("\x80.mp3", tagged_image("A", "Caf\xE9"));
-  write_bytes("\xFF\xFE.mp3", tagged_image("A", "Caf\xE9"));
-  test::FakeFrontEnd front_end(FileChoice{(folder.path() / "any.mp3").string(), {}}, true);
-  run_batch(Settings{1, kTemplate}, front_end);
-  ASSERT_EQ(front_end.messages.size(), 1u);
-  EXPECT_EQ(front_end.messages[0].text, test::failure_box_text({"\xFF\xFE.mp3"}));
-  EXPECT_EQ(describe_tree("."), "A - Caf\xC3\xA9.mp3 470\nError.log 50\n\xFF\xFE.mp3 470\n");
-  EXPECT_EQ(test::read_bytes("Error.log"),
-            "The following files couldn't be renamed:\r\n\r\n\xFF\xFE.mp3");
 }
 
 // Names that tag text, or empty fields, would turn against the folder or the
@@ -165,7 +144,7 @@ TEST(HostileNames, AreRefusedBeforeAnythingIsMadeAndTheDryRunSaysSo) {
     EXPECT_EQ(rename_by_tags("a.mp3", c.pattern), -1);
     const std::string line = "refused: a.mp3: " + std::string(c.reason) + "\n";
     for (const char* dry_run : {"-n", "-q"}) {
-      const test::CliResult r = test::run_cli({dry_run, "--format", c.pattern, "a.mp3"});
+      const CliResult r = run_cli({dry_run, "--format", c.pattern, "a.mp3"});
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.err.substr(0, line.size()), line);
     }

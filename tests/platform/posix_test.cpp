@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -45,9 +44,7 @@ namespace kestrune::platform {
 namespace {
 
 namespace fs = std::filesystem;
-using test::read_bytes;
-using test::TempFolder;
-using test::write_bytes;
+using namespace test;
 using namespace std::string_literals;
 
 TEST(RenameNoReplace, MovesAFileButNeverReplacesAnotherNorFailsOnItself) {
