@@ -148,6 +148,7 @@ TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
       {{"--list-runs", "--undo", "j"}, one_undo},
       {{"--undo", "j", "--undo-last"}, one_undo},
       {{"--undo-last", "--list-runs"}, one_undo},
+      {{"--undo-last", "--no-journal"}, "--journal and --no-journal are for renames"},
   };
   const std::string before = describe_tree(".");
   for (const auto& [arguments, message] : cases) {

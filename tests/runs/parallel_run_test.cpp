@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <tuple>
 
@@ -80,6 +81,8 @@ TEST(ParallelRun, PrintsJournalsAndRenamesAsTheSequentialRunDoes) {
     EXPECT_EQ(one.err.substr(one.err.rfind("renamed") - 4),
               journal ? "600 renamed, 4 skipped, 2 failed\n" : "598 renamed, 4 skipped, 4 failed\n");
     EXPECT_EQ(journal, test::contains(one.journal, "rename 600 "));
+    // A failed rename is marked with its error (EEXIST).
+    EXPECT_EQ(journal, std::regex_search(one.journal, std::regex("\nfailed [0-9]+ 17\n")));
     for (const std::size_t jobs : {2, 8}) {
       SCOPED_TRACE(jobs);
       const RunResult many = run_corpus(jobs, journal, vanishing);
