@@ -22,6 +22,7 @@ using test::describe_tree;
 using test::failure_box_text;
 using test::read_bytes;
 using test::TempFolder;
+using test::titled;
 using test::write_bytes;
 
 TEST(Settings, WritesThreeCrLfLinesThatReadBackExactly) {
@@ -77,10 +78,6 @@ TEST(Settings, ParsesKeysAsLineInputAndFormattedInputWould) {
   }
 }
 
-std::string titled(std::string_view title) {
-  return test::id3v2_tag({test::frame("TIT2", test::latin1_body(title))}) + "audio";
-}
-
 class RunBatch : public ::testing::Test {
  protected:
   RunBatch() { fs::create_directory(music_); }
@@ -116,7 +113,8 @@ class RunBatch : public ::testing::Test {
 };
 
 // One file failing is listed by its full path and the list saved on Yes;
-// several by their bare names, and No saves nothing.
+// several by their bare names, and No saves nothing. An empty name ends
+// the selection.
 TEST_F(RunBatch, SelectedFailuresAreListedAndSavedOnlyOnYes) {
   put("a.mp3", titled("One"));
   put("b.mp3", titled("Same"));
@@ -124,7 +122,7 @@ TEST_F(RunBatch, SelectedFailuresAreListedAndSavedOnlyOnYes) {
   put("untagged.mp3", "no tags");
   put("Same.mp3", "taken");
   put("Error.log", "earlier log");
-  run(0, FileChoice{music_.string(), {"d.mp3", "a.mp3", "b.mp3", "untagged.mp3"}});
+  run(0, FileChoice{music_.string(), {"d.mp3", "a.mp3", "b.mp3", "untagged.mp3", "", "d.mp3"}});
   EXPECT_EQ(read_bytes(music_ / "One.mp3"), titled("One"));
   EXPECT_EQ(read_bytes(music_ / "untagged.mp3"), "no tags");
   EXPECT_EQ(read_bytes(music_ / "Error.log"), "earlier log");

@@ -106,6 +106,7 @@ TEST(FailingReads, NeverNameAFileFromWhatWasReadBeforeTheError) {
     const platform::FilePtr stream(
         ::fopencookie(&disk, "rb", {FailingDisk::read, nullptr, FailingDisk::seek, nullptr}));
     ASSERT_TRUE(stream);
+    EXPECT_EQ(plan_rename(stream.get(), "").outcome, PlanOutcome::kSkipNoArgument);
     const RenamePlan plan = plan_rename(stream.get(), kTemplate);
     // The trailer is read first, from the end, so every failure is met.
     const bool whole = fail_at == image.size();

@@ -124,7 +124,7 @@ TEST(TextFromLatin1, KeepsValidUtf8AndReadsAnythingElseAsWindows1252) {
 
 // Only links and entries the listing cannot tell are looked at before they
 // are opened; an entry no longer what the listing said is not read either.
-TEST(FileReader, OpensOnlyRegularFilesAndReadsByOffset) {
+TEST(Files, OpenOnlyRegularFilesThatAreThereAndReadByOffsetUpToTheEnd) {
   TempFolder folder;
   write_bytes("a.mp3", "0123456789");
   ASSERT_EQ(::mkfifo("fifo.mp3", 0600), 0);
@@ -141,6 +141,10 @@ TEST(FileReader, OpensOnlyRegularFilesAndReadsByOffset) {
   char bytes[8] = {};
   EXPECT_EQ(std::string(bytes, file.read_at(6, bytes, sizeof bytes)) + std::to_string(file.size()),
             "678910");
+  fs::resize_file("a.mp3", 3);  // cut after it was opened: the read stops at the new end
+  EXPECT_EQ(file.read_at(0, bytes, sizeof bytes), 3u);
+  int error = 0;
+  EXPECT_TRUE(!open_for_append("missing.journal", 0, &error) && error == ENOENT);
 }
 
 }  // namespace

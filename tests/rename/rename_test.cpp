@@ -26,6 +26,7 @@ using namespace std::string_literals;
 using test::describe_tree;
 using test::read_bytes;
 using test::TempFolder;
+using test::titled;
 using test::write_bytes;
 
 TagV1 v1(const test::TrailerFields& fields) {
@@ -158,17 +159,6 @@ TEST(TrackDigits, PadsTheNumberBeforeTheSlashAndKeepsOtherText) {
   EXPECT_EQ(expanded({.comment = std::string(30, 'c')}, std::nullopt), "t00");  // no ID3v1.1 track
 }
 
-TEST(TemplateWarnings, NamesEachUnknownFieldOnceAndALonePercent) {
-  const struct { const char* pattern; std::vector<std::string> expected; } cases[] = {
-      {"%artist% - %TITLE%\\%Track%%year%%album%%comment%", {}},
-      {"%Titel% %titel% %Titel%", {"unknown field %Titel%", "unknown field %titel%"}},
-      {"a%%b%title %", {"unknown field %%", "unknown field %title %"}},
-      {"100%", {"lone % kept as written: \"%\""}},
-      {"%genre% 50% off", {"unknown field %genre%", "lone % kept as written: \"% off\""}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(template_warnings(c.pattern), c.expected) << c.pattern;
-}
-
 // Names taken in the folder and by the plan: the command line's suffix test.
 TEST(FirstFreeName, StaysWithinTheLimitsOfANameAndOfItsFilePart) {
   const std::string fits = std::string(1015, 'x') + ".mp3";  // 1023 with " (1)"
@@ -182,11 +172,6 @@ TEST(FirstFreeName, StaysWithinTheLimitsOfANameAndOfItsFilePart) {
   int asked = 0;
   EXPECT_FALSE(first_free_name("C.mp3", [&](const std::string&) { return ++asked > 0; }));
   EXPECT_EQ(asked, kMaxCollisionSuffix + 1);
-}
-
-// An ID3v2.3 tag with the title frame, then some audio bytes.
-std::string titled(std::string_view title, std::string_view audio = "audio") {
-  return test::id3v2_tag({test::frame("TIT2", test::latin1_body(title))}) + std::string(audio);
 }
 
 TEST(RenameByTags, SkipsAnswerZeroFailuresMinusOneAndNeitherChangesAnything) {

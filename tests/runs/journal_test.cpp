@@ -22,9 +22,9 @@ TEST(JournalField, KeepsEveryByteAndNeverHoldsASpaceOrALineBreak) {
   for (const char* bad : {"%", "%4", "%G1", "a%0"}) EXPECT_FALSE(unescape_field(bad)) << bad;
   for (const std::int64_t t : {0, 951782400, 1796597944}) EXPECT_EQ(parse_utc(format_utc(t)), t);
   EXPECT_EQ(format_utc(951782400), "2000-02-29T00:00:00Z");
-  for (const char* bad : {"2026-02-30T00:00:00Z", "2026-12-06 22:59:04Z", "2026-12-06T24:00:00Z"}) {
+  for (const char* bad : {"2026-02-30T00:00:00Z", "2026-12-06 22:59:04Z", "2026-12-06T24:00:00Z",
+                          "2026-12-06T22:59:04Zx", "20x6-12-06T22:59:04Z", "2026-12-x6T22:59:04Z"})
     EXPECT_FALSE(parse_utc(bad)) << bad;
-  }
 }
 
 TEST(JournalReader, KeepsWholeRecordsAndPassesOverTheRest) {
@@ -47,6 +47,7 @@ TEST(JournalReader, KeepsWholeRecordsAndPassesOverTheRest) {
   ASSERT_TRUE(journal);
   EXPECT_EQ(journal->started, 1796597944);
   EXPECT_EQ(journal->folder, "/m\nu");
+  EXPECT_FALSE(journal->undone);
   ASSERT_EQ(journal->entries.size(), 2u);
   EXPECT_EQ(journal->entries[0].state, EntryState::kDone);
   EXPECT_EQ(journal->text(journal->entries[1].new_path), "/m/B/b");

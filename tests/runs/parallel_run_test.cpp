@@ -70,10 +70,9 @@ TEST(ParallelRun, PrintsJournalsAndRenamesAsTheSequentialRunDoes) {
   test::TempFolder folder;
   for (const bool journal : {true, false}) {
     SCOPED_TRACE(journal ? "with a journal" : "without a journal");
-    // Without a journal each file moves right after its plan, so files
-    // planned ahead and gone at their rename are planned again. (A journal
-    // records a whole group before any of it moves, and how long a group
-    // waits depends on the clock: files vanish only in the runs without.)
+    // Without a journal each file moves right after its plan, so files planned
+    // ahead and gone at their rename are planned again. (A journal holds a
+    // group for as long as the clock says: files vanish only without one.)
     std::vector<std::string> vanishing;
     if (!journal) vanishing = {"m/track_000011.mp3", "m/track_000500.mp3"};
     const RunResult one = run_corpus(1, journal, vanishing);

@@ -25,14 +25,9 @@ namespace {
 namespace fs = std::filesystem;
 using test::contains;
 using test::run_cli;
+constexpr auto tagged = test::tagged_image;
 
 constexpr char kTemplate[] = "%artist%\\%album%\\%title%";
-
-std::string tagged(const std::string& artist, const std::string& album, const std::string& title) {
-  using test::frame, test::latin1_body;
-  return test::id3v2_tag({frame("TPE1", latin1_body(artist)), frame("TALB", latin1_body(album)),
-                          frame("TIT2", latin1_body(title))}, 16) + "audio of " + title;
-}
 
 // Every entry below `root` with its content, for trees that must come back
 // byte for byte.
@@ -51,10 +46,10 @@ class UndoTest : public ::testing::Test {
     ::setenv("XDG_STATE_HOME", (temp_.path() / "state").c_str(), 1);
     fs::create_directories("in/Keep");
     test::write_bytes("in/Keep/note.txt", "not an mp3");
-    test::write_bytes("in/a.mp3", tagged("Abba", "Arrival", "Dancing Queen"));
-    test::write_bytes("in/b.mp3", tagged("Abba", "Arrival", "Money"));
-    test::write_bytes("in/c.mp3", tagged("Abba", "Waterloo", "SOS"));
-    test::write_bytes("in/d.mp3", tagged("Keep", "Live", "Intro"));
+    test::write_bytes("in/a.mp3", tagged("Abba", "Dancing Queen", "Arrival"));
+    test::write_bytes("in/b.mp3", tagged("Abba", "Money", "Arrival"));
+    test::write_bytes("in/c.mp3", tagged("Abba", "SOS", "Waterloo"));
+    test::write_bytes("in/d.mp3", tagged("Keep", "Intro", "Live"));
     before_ = contents("in");
   }
   std::string journal() const { return list_journals(*runs_folder()).back(); }
@@ -81,11 +76,13 @@ TEST_F(UndoTest, RestoresTheExactTreeAcrossUndosThatLeaveFiles) {
   EXPECT_TRUE(contains(first.err, "Intro.mp3 -> " + (temp_.path() / "in/d.mp3").string() +
                                       ": target exists")) << first.err;
   EXPECT_TRUE(contains(first.err, "undo: 1 moved back, 3 left")) << first.err;
+  EXPECT_TRUE(contains(first.err, "in/Keep/Live: not empty")) << first.err;
   EXPECT_TRUE(contains(run_cli({"--list-runs"}).out, "  partly undone  "));
 
   fs::create_directory("in/Abba");  // removed by the undo once empty
   fs::rename("away", "in/Abba/Arrival");
   fs::remove("in/d.mp3");
+  EXPECT_TRUE(contains(run_cli({"--undo-last", "--dry-run"}).err, "would remove folder: "));
   const test::CliResult second = run_cli({"--undo-last"});
   EXPECT_EQ(second.status, 0) << second.err;
   // Keep/Live, Abba/Arrival and Abba; never Keep.
@@ -99,6 +96,7 @@ TEST_F(UndoTest, RestoresTheExactTreeAcrossUndosThatLeaveFiles) {
 
 // A journal steers renames and removals: an undo follows one only as far
 // as it speaks of this program's own work, and only one that is the user's.
+// A rename that failed is never undone, whatever holds its new name.
 TEST_F(UndoTest, FollowsOnlyJournalsOfTheUserAndOnlyTheirMp3FilesAndFolders) {
   const std::string x = temp_.path().string();
   fs::create_directories("victim/empty");
@@ -108,16 +106,13 @@ TEST_F(UndoTest, FollowsOnlyJournalsOfTheUserAndOnlyTheirMp3FilesAndFolders) {
   const std::string records = "rename 1 " + x + "/victim/secret.txt " + x + "/stolen.txt\n" +
                               "rename 2 " + x + "/victim/got.mp3 " + x + "/link.mp3\n" +
                               "rename 3 " + x + "/victim/x.mp3 " + x + "/in/a.mp3 " + x +
-                              "/victim/empty\ndone 1\ndone 2\ndone 3\n";
+                              "/victim/empty\nrename 3 " + x + "/victim/f.mp3 " + x +
+                              "/real.mp3\nfailed 3 17\ndone 1\ndone 2\n";
   const auto tree = contents(temp_.path());
-  struct Case {
-    mode_t mode;
-    bool other_owner;
-    const char* message;
-  } cases[] = {{0600, false, "undo: 0 moved back, 2 left, 0 folders removed"},
-               {0622, false, "others may write it"},
-               {0600, true, "it belongs to another user"}};
-  for (const Case& c : cases) {
+  const struct { mode_t mode; bool other_owner; const char* message; } cases[] = {
+      {0600, false, "undo: 0 moved back, 2 left, 0 folders removed"},
+      {0622, false, "others may write it"}, {0600, true, "it belongs to another user"}};
+  for (const auto& c : cases) {
     if (c.other_owner && ::geteuid() != 0) continue;
     const std::string path = x + "/hostile.journal";
     test::write_bytes(path, "kestrune-journal 1\nstarted 2026-12-06T22:59:04Z\nfolder " + x +
@@ -141,6 +136,7 @@ TEST_F(UndoTest, AJournalCutAnywhereUndoesExactlyTheFilesItFullyRecords) {
   const std::optional<Journal> full = parse_journal(whole);
   ASSERT_TRUE(full);
   ASSERT_EQ(full->entries.size(), 4u);
+  EXPECT_GT(full->started, 1'700'000'000);
   const std::string cut_path = (temp_.path() / "cut.journal").string();
   for (std::size_t length = 0; length <= whole.size(); ++length) {
     SCOPED_TRACE(length);
@@ -219,8 +215,8 @@ TEST_F(UndoTest, ARunKilledAtAnySystemCallIsUndoneCompletely) {
   fs::create_directory("in");
   for (int i = 0; i < 20; ++i) {
     test::write_bytes("in/" + std::to_string(i) + ".mp3",
-                      tagged("A" + std::to_string(i % 3), "B" + std::to_string(i % 2),
-                             "t" + std::to_string(i)));
+                      tagged("A" + std::to_string(i % 3), "t" + std::to_string(i),
+                             "B" + std::to_string(i % 2)));
   }
   const auto start = contents("in");
   // The leak checker of a sanitized build cannot work under strace.

@@ -3,7 +3,7 @@
 
 Usage: make_tagged_library.py DIR
 Every file holds title, artist "Artist", album "Album", year 2004, track
-"3/12" and the comment "Note"; the title is "Café ☕" where the encoding can
+"3/12" and the comment "Note"; the title is "Café 音" where the encoding can
 hold it, "Café" in ISO-8859-1 tags, and "Café" with a U+FFFD for each byte of
 bad UTF-8 in one tag. Exits with 77 when a tagger is missing (Debian
 packages python3-mutagen, eyed3, id3v2).
@@ -27,7 +27,7 @@ for tool in ("eyeD3", "id3v2"):
 
 # Three silent MPEG-1 Layer III frames (128 kbit/s, 44.1 kHz) stand for audio.
 AUDIO = (b"\xff\xfb\x90\x64" + bytes(413)) * 3
-WIDE, NARROW = "Caf\u00e9 \u2615", "Caf\u00e9"
+WIDE, NARROW = "Caf\u00e9 \u97f3", "Caf\u00e9"
 
 
 def frames(encoding):

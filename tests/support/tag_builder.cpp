@@ -65,9 +65,15 @@ std::string id3v1_trailer(const TrailerFields& f) {
   return trailer;
 }
 
-std::string tagged_image(std::string_view artist, std::string_view title) {
-  return id3v2_tag({frame("TPE1", latin1_body(artist)), frame("TIT2", latin1_body(title))}, 16) +
-         std::string("\xFF\xFB\x90\x00", 4) + std::string(413, '\0');
+std::string tagged_image(std::string_view artist, std::string_view title, std::string_view album) {
+  std::vector<std::string> frames = {frame("TPE1", latin1_body(artist)),
+                                     frame("TIT2", latin1_body(title))};
+  if (!album.empty()) frames.push_back(frame("TALB", latin1_body(album)));
+  return id3v2_tag(frames, 16) + std::string("\xFF\xFB\x90\x00", 4) + std::string(413, '\0');
+}
+
+std::string titled(std::string_view title, std::string_view audio) {
+  return id3v2_tag({frame("TIT2", latin1_body(title))}) + std::string(audio);
 }
 
 platform::FilePtr memory_file(std::string_view bytes) {

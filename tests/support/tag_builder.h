@@ -43,9 +43,13 @@ struct TrailerFields {
 };
 std::string id3v1_trailer(const TrailerFields& fields);
 
-// An MP3 image: an ID3v2.3 tag of the artist and the title frames, the header
-// of an MPEG-1 Layer III frame and some silence.
-std::string tagged_image(std::string_view artist, std::string_view title);
+// An MP3 image: an ID3v2.3 tag of the artist, title and (when given) album
+// frames, the header of an MPEG-1 Layer III frame and some silence.
+std::string tagged_image(std::string_view artist, std::string_view title,
+                         std::string_view album = {});
+
+// An ID3v2.3 tag of the title frame alone, then `audio`.
+std::string titled(std::string_view title, std::string_view audio = "audio");
 
 // An anonymous file holding `bytes`, positioned at its start.
 platform::FilePtr memory_file(std::string_view bytes);

@@ -33,10 +33,13 @@ Read read(const std::string& image) {
   r.tag.title = "stale";  // the reader clears the record first
   r.ok = read_tag_v2(r.tag, file.get());
   for (const std::size_t head : {std::size_t{0}, std::size_t{11}, image.size()}) {
-    MemoryBytes bytes(image, head);
+    MemoryBytes memory(image, head);
+    TagBytes bytes = memory.bytes();
     TagV2 tag, any;
-    EXPECT_TRUE(read_tag_v2(tag, bytes.bytes()) == r.ok && tag == r.tag) << head;
-    EXPECT_TRUE(!r.ok || (read_tag_v2_any(any, bytes.bytes()) && any == r.tag)) << head;
+    EXPECT_TRUE(read_tag_v2(tag, bytes) == r.ok && tag == r.tag) << head;
+    EXPECT_TRUE(!r.ok || (read_tag_v2_any(any, bytes) && any == r.tag)) << head;
+    ++bytes.file_size;  // lost its last byte after its size was taken: the same tag, or none
+    EXPECT_TRUE(!read_tag_v2(tag, bytes) || tag == r.tag) << head;
   }
   return r;
 }
