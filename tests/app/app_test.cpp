@@ -9,7 +9,6 @@
 
 #include "app/batch.h"
 #include "app/settings.h"
-#include "platform/platform.h"
 #include "support/fake_front_end.h"
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
@@ -48,9 +47,6 @@ TEST(Settings, WritesThreeCrLfLinesThatReadBackExactly) {
   write_bytes(path, "Format = early\r\n" + std::string(1 << 20, 'x') + "\r\nFormat = late");
   read_settings(back, path);
   EXPECT_EQ(back.format, "early");
-  // A root folder keeps its own separator: two in a row.
-  const std::string separator(1, platform::kSeparator);
-  EXPECT_EQ(settings_path("root" + separator), "root" + separator + separator + "Kestrune.ini");
 }
 
 TEST(Settings, ParsesKeysAsLineInputAndFormattedInputWould) {

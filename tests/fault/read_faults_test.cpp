@@ -1,6 +1,5 @@
-// Files that cannot be read, are no files at all or fail while being read,
-// and names that are not UTF-8 or that tag text turns against the folder:
-// each is left as it was, and the others are still renamed.
+// Files that cannot be read, are no files at all or fail while being read, and
+// names that tag text turns against the folder: each is left as it was.
 
 #include <sys/socket.h>
 #include <sys/stat.h>

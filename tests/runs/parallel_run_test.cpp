@@ -1,6 +1,5 @@
-// A run that reads the tags on several threads prints, journals and renames
-// exactly as one that reads them one after the other: the renames stay on
-// one thread, in the order of the files.
+// Reading the tags on several threads changes nothing a run prints, journals
+// or renames: the renames stay on one thread, in the order of the files.
 
 #include <sys/stat.h>
 

@@ -43,7 +43,6 @@ std::map<std::string, std::string> contents(const fs::path& root) {
 class UndoTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("XDG_STATE_HOME", (temp_.path() / "state").c_str(), 1);
     fs::create_directories("in/Keep");
     test::write_bytes("in/Keep/note.txt", "not an mp3");
     test::write_bytes("in/a.mp3", tagged("Abba", "Dancing Queen", "Arrival"));

@@ -1,5 +1,7 @@
 #include "support/temp_folder.h"
 
+#include <stdlib.h>
+
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -15,6 +17,9 @@ TempFolder::TempFolder() : previous_(fs::current_path()) {
     path_ = fs::temp_directory_path() / ("kestrune-test-" + std::to_string(random()));
   } while (!fs::create_directory(path_));  // false: the name was taken
   fs::current_path(path_);
+#ifndef _WIN32
+  ::setenv("XDG_STATE_HOME", (path_.string() + "-state").c_str(), 1);
+#endif
 }
 
 TempFolder::~TempFolder() {
@@ -30,6 +35,7 @@ TempFolder::~TempFolder() {
     }
   }
   fs::remove_all(path_, ignored);
+  fs::remove_all(path_.string() + "-state", ignored);
 }
 
 void write_bytes(const fs::path& path, std::string_view bytes) {

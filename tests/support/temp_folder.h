@@ -8,6 +8,7 @@ namespace kestrune::test {
 
 // A fresh temporary folder that is the current directory while the object
 // lives; afterwards the folder is removed and the old directory restored.
+// Journals of the runs made meanwhile go beside it, never to the user's own.
 class TempFolder {
  public:
   TempFolder();
