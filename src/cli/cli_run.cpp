@@ -23,6 +23,13 @@ namespace kestrune::cli {
 
 namespace {
 
+struct RunCounts {
+  std::size_t renamed = 0;  // in a dry run: planned without conflict
+  std::size_t skipped = 0;
+  std::size_t failed = 0;   // refused and failed
+  bool stopped = false;     // the journal failed and stopped the run
+};
+
 using runs::FileResult;
 using runs::PlannedFile;
 
@@ -206,7 +213,7 @@ int run_journaled(const Options& options, const std::string& format, Console& co
 }  // namespace
 
 int run_renames(const Options& options, const std::string& format, Console& console,
-                runs::JournalWriter* journal, RunCounts* counts,
+                runs::JournalWriter* journal,
                 const std::function<void(const PlannedFile&)>& before_rename) {
   Printer printer(options, console, before_rename);
   runs::EngineOptions engine_options;
@@ -260,7 +267,6 @@ int run_renames(const Options& options, const std::string& format, Console& cons
   }
   engine.finish();
   printer.finish();
-  if (counts != nullptr) *counts = printer.counts();
   const RunCounts& result = printer.counts();
   return result.failed == 0 && !result.stopped && !printer.error_log_failed() ? kExitOk
                                                                               : kExitFailed;

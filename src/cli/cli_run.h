@@ -26,13 +26,6 @@ struct Console {
   bool progress = false;
 };
 
-struct RunCounts {
-  std::size_t renamed = 0;  // in a dry run: planned without conflict
-  std::size_t skipped = 0;
-  std::size_t failed = 0;   // refused and failed
-  bool stopped = false;     // the journal failed and stopped the run
-};
-
 // Renames (or, in a dry run, plans) the files of `options` with the template
 // `format`, which must not be empty, recording them in `journal` when given.
 // Prints one "OLD -> NEW" line on `out` for each file renamed, one line on
@@ -40,7 +33,7 @@ struct RunCounts {
 // the error log when asked and a file failed. `before_rename`, when set, is
 // called just before each file moves. Answers kExitOk or kExitFailed.
 int run_renames(const Options& options, const std::string& format, Console& console,
-                runs::JournalWriter* journal, RunCounts* counts = nullptr,
+                runs::JournalWriter* journal,
                 const std::function<void(const runs::PlannedFile&)>& before_rename = {});
 
 // The whole program, given the arguments after its name: parses them, takes

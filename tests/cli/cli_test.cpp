@@ -196,8 +196,7 @@ TEST(CommandLine, AJournalFailingMidRunStopsTheRenamesThere) {
   };
   runs::JournalWriter journal = runs::JournalWriter::at_path("j", runs::now_utc(), "");
   Captured c;
-  const int status = cli::run_renames(options, "%artist%%title%", c.console, &journal, nullptr,
-                                      fill_disk);
+  const int status = cli::run_renames(options, "%artist%%title%", c.console, &journal, fill_disk);
   ::setrlimit(RLIMIT_FSIZE, &saved);
   EXPECT_EQ(status, 1);
   EXPECT_EQ(c.out(), "1.mp3 -> T1.mp3\n");

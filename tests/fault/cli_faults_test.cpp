@@ -62,7 +62,7 @@ TEST(CliFaults, ChangesJustBeforeTheRenameAreReportedAndLoseNothing) {
       if (c.remove) fs::remove(file.source);
       if (!c.remove) write_bytes(file.target, "theirs");
     };
-    EXPECT_EQ(cli::run_renames(options, c.format, captured.console, nullptr, nullptr, hook), 1);
+    EXPECT_EQ(cli::run_renames(options, c.format, captured.console, nullptr, hook), 1);
     EXPECT_TRUE(contains(captured.err(), c.line)) << captured.err();
     if (fs::exists("a.mp3")) {
       EXPECT_EQ(read_bytes("a.mp3"), tagged_image("Artist", "Title"));

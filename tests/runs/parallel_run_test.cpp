@@ -52,7 +52,7 @@ RunResult run_corpus(std::size_t jobs, bool journal, const std::vector<std::stri
   };
   RunResult result;
   result.status = cli::run_renames(options, "%artist% - %title%", captured.console,
-                                   writer ? &*writer : nullptr, nullptr, remove);
+                                   writer ? &*writer : nullptr, remove);
   if (writer) writer->close();
   std::tie(result.out, result.err) = std::pair(captured.out(), captured.err());
   // The journal but for its closing time, the one line that tells runs apart.
