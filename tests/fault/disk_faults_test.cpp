@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -29,13 +31,13 @@ using namespace test;
 
 constexpr char kTemplate[] = "%artist% - %title%";
 
-// Error.log and Kestrune.ini wherever a hostile or unlucky folder can put
-// them, written by a user without root's privileges. Error.log goes only into
-// a regular file of its own, new and renamed into place; the settings follow
-// a link to its target and are rewritten in place where their folder takes no
-// new files. Neither is ever half-written, and nothing else changes.
+// Error.log and Kestrune.ini wherever a hostile or unlucky folder can put them,
+// written by a user without root's privileges. Error.log goes only into a regular
+// file of its own, new and renamed into place; the settings follow a link to its
+// target and are rewritten in place where their folder takes no new files. Neither
+// is ever half-written (the settings not even at the file size limit); nothing else changes.
 TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
-  // `make` puts the place at the file's name; `target` is what gets the settings, if anything.
+  // `make` puts the place at the file's name; `target` is what gets the settings.
   const struct { const char* place; void (*make)(const fs::path&); const char* target; } rows[] = {
       {"a link to a file elsewhere",
        [](const fs::path& file) { fs::create_symlink("../elsewhere/target", file); },
@@ -75,6 +77,10 @@ TEST(WriteTargets, EachFileIsWrittenWhollyOrNotAtAllAndOnlyWhereItBelongs) {
       EXPECT_EQ(run_unprivileged([&] {
         if (settings) {
           write_settings(Settings{0, "new"}, (place / name).string());
+          const rlimit small{64, 64};
+          ::signal(SIGXFSZ, SIG_IGN);
+          ::setrlimit(RLIMIT_FSIZE, &small);
+          write_settings(Settings{0, std::string(100, 'x')}, (place / name).string());
           return 0;
         }
         // The rename fails and is listed; nothing is said of the log.

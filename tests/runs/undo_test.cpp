@@ -93,9 +93,8 @@ TEST_F(UndoTest, RestoresTheExactTreeAcrossUndosThatLeaveFiles) {
   EXPECT_EQ(test::read_bytes("in/Abba"), "a new file where a folder was");
 }
 
-// A journal steers renames and removals: an undo follows one only as far
-// as it speaks of this program's own work, and only one that is the user's.
-// A rename that failed is never undone, whatever holds its new name.
+// An undo follows a journal only as far as it speaks of this program's own
+// work, only one that is the user's, and never undoes a rename that failed.
 TEST_F(UndoTest, FollowsOnlyJournalsOfTheUserAndOnlyTheirMp3FilesAndFolders) {
   const std::string x = temp_.path().string();
   fs::create_directories("victim/empty");

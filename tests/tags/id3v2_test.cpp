@@ -20,10 +20,7 @@ using namespace test;
 using Text = std::optional<std::string>;
 using K = Id3v2Kind;
 
-struct Read {
-  bool ok;
-  TagV2 tag;
-};
+struct Read { bool ok; TagV2 tag; };
 
 // Reads `image` through a stream. The byte form, with the tag in the head or
 // fetched bit by bit, agrees, and so does the reader of every version.
