@@ -32,7 +32,7 @@ TEST(CommandLine, PrintsEachFileWithTheTemplatesFoldersAndEscapedNames) {
   write_bytes("line\rbreak.mp3", tagged_image("New\\Name", "t"));
   write_bytes("evil\n0 renamed\x1b[2J.mp3", "no tag");
   const CliResult r = run({"--format", "%artist%\\%title%", "music/a.mp3", "line\rbreak.mp3",
-                        "evil\n0 renamed\x1b[2J.mp3"});
+                           "evil\n0 renamed\x1b[2J.mp3"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "music/a.mp3 -> music/Artist/Title.mp3\nline\\rbreak.mp3 -> New/Name/t.mp3\n");
   EXPECT_EQ(r.err, "skipped: evil\\n0 renamed\\x1B[2J.mp3: no ID3 tag\n2 renamed, 1 skipped, 0 failed\n");
@@ -51,7 +51,7 @@ TEST(CommandLine, DryRunTouchesNothingAndFlagsWhatTheRunWouldMeet) {
   const std::string before = describe_tree(".");
 
   const CliResult r = run({"-n", "--format", "%artist% - %title%", "a.mp3", "b.mp3", "c.mp3",
-                        "e - .mp3", "d.mp3"});
+                           "e - .mp3", "d.mp3"});
   EXPECT_EQ(describe_tree("."), before);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "a.mp3 -> A - One.mp3\ne - .mp3 -> A - Three.mp3\nd.mp3 -> e - .mp3\n");
@@ -87,7 +87,7 @@ TEST(CommandLine, EachSkipRefusalAndFailureIsNamedInPlainWords) {
   fs::create_directory("folder.mp3");
   write_bytes("c\nd.mp3", tagged_image("..", "y"));
   const CliResult missing = run({"--error-log", "fail.log", "--format", "%artist%\\%title%",
-                              "nothere.mp3", "folder.mp3", "c\nd.mp3"});
+                                 "nothere.mp3", "folder.mp3", "c\nd.mp3"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err,
             "failed: nothere.mp3: no such file\nskipped: folder.mp3: is a folder\n"
@@ -113,7 +113,7 @@ TEST(CommandLine, TheTemplateOfKestruneIniOrTheDefaultOrTheOptionIsWarnedOnce) {
 
   write_bytes("b.mp3", tagged_image("B", "Two"));
   const CliResult r = run({"-n", "--format", "%Titel% %titel%%Titel%%%%TITLE% 50% off",
-                        "Artist - Title.mp3", "b.mp3"});
+                           "Artist - Title.mp3", "b.mp3"});
   EXPECT_EQ(r.out, "Artist - Title.mp3 ->  Title 50% off.mp3\nb.mp3 ->  Two 50% off.mp3\n");
   EXPECT_EQ(r.err, "kestrune-cli: warning: unknown field %Titel%\n"
                    "kestrune-cli: warning: unknown field %titel%\n"
