@@ -3,7 +3,8 @@
 // Runs a step on the items of a list on a few threads, ahead of the one
 // thread that takes the results in the order of the list. The threads run
 // at most `window` items ahead of the taker, so the memory stays bounded
-// however long the list is.
+// however long the list is. Threads that fill the window wait until the
+// taker has emptied half of it: one wake-up per half window, not per item.
 
 #include <algorithm>
 #include <condition_variable>
@@ -63,7 +64,7 @@ class PlanAhead {
     out = std::move(slots_[slot]);
     ready_[slot] = false;
     ++taken_;
-    const bool wake = stalled_ > 0;
+    const bool wake = stalled_ > 0 && half_free();
     lock.unlock();
     if (wake) room_.notify_all();
     return true;
@@ -78,7 +79,7 @@ class PlanAhead {
     for (;;) {
       if (!stop_ && claimed_ < count_ && claimed_ >= taken_ + slots_.size()) {
         ++stalled_;
-        room_.wait(lock, [&] { return stop_ || claimed_ < taken_ + slots_.size(); });
+        room_.wait(lock, [&] { return stop_ || half_free(); });
         --stalled_;
       }
       if (stop_ || claimed_ == count_) return;
@@ -92,6 +93,8 @@ class PlanAhead {
       if (waiting_ && index == taken_) done_.notify_one();
     }
   }
+
+  bool half_free() const { return claimed_ - taken_ <= slots_.size() / 2; }
 
   const std::size_t count_;
   Work work_;
