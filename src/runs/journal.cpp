@@ -152,74 +152,171 @@ std::int64_t now_utc() {
       .count();
 }
 
+namespace {
+
+// Reads a journal line by line into a Journal: each line with its offset in
+// the journal, so that fields are found there again.
+class JournalParser {
+ public:
+  explicit JournalParser(Journal& journal) : journal_(journal) {}
+
+  // False when the first line is not the header: not a journal.
+  bool line(std::string_view line, std::size_t offset);
+  bool saw_header() const { return !first_; }
+
+ private:
+  // A field checks out when it is not empty and unescapes.
+  bool field(std::string_view text, std::string_view line, std::size_t offset, Field& out) {
+    out = {offset + static_cast<std::size_t>(text.data() - line.data()), text.size()};
+    return !text.empty() && unescape_field(text).has_value();
+  }
+
+  Journal& journal_;
+  bool first_ = true;
+};
+
+bool JournalParser::line(std::string_view line, std::size_t offset) {
+  Journal& journal = journal_;
+  journal.whole_size = offset + line.size() + 1;
+  if (first_) {
+    first_ = false;
+    return line == kJournalHeader;
+  }
+  const std::vector<std::string_view> fields = split_fields(line);
+  const std::string_view kind = fields[0];
+  if (kind == "started" && fields.size() == 2) {
+    journal.started = parse_utc(fields[1]).value_or(0);
+  } else if (kind == "folder" && fields.size() == 2) {
+    journal.folder = unescape_field(fields[1]).value_or(std::string());
+  } else if (kind == "rename" && fields.size() == 4) {
+    // Numbers run from 1 without gaps; anything else is not ours.
+    if (parse_count(fields[1]) != journal.entries.size() + 1) return true;
+    JournalEntry entry;
+    if (field(fields[2], line, offset, entry.old_path) &&
+        field(fields[3], line, offset, entry.new_path)) {
+      journal.entries.push_back(entry);
+    }
+  } else if (kind == "mkdir" && fields.size() == 2) {
+    Field folder;
+    if (field(fields[1], line, offset, folder)) journal.made_folders.push_back(folder);
+  } else if (kind == "done" && fields.size() == 2) {
+    if (JournalEntry* entry = entry_at(journal, fields[1])) entry->state = EntryState::kDone;
+  } else if (kind == "failed" && fields.size() == 3) {
+    if (JournalEntry* entry = entry_at(journal, fields[1])) {
+      entry->state = EntryState::kFailed;
+      entry->error = static_cast<int>(parse_count(fields[2]).value_or(0));
+    }
+  } else if (kind == "end") {
+    journal.ended = true;
+  } else if (kind == "undo") {
+    journal.undo_started = true;
+  } else if (kind == "back" && fields.size() == 2) {
+    if (JournalEntry* entry = entry_at(journal, fields[1])) entry->back = true;
+  } else if (kind == "undone" && fields.size() == 2) {
+    journal.undone = true;
+    journal.undone_at = parse_utc(fields[1]).value_or(0);
+  }
+  return true;
+}
+
+// Calls `line(text, offset)` for each whole line of `text`, which starts at
+// `offset` of the journal, until it answers false; answers how many bytes
+// the whole lines took. A last line without its line break is a torn write
+// and is left over.
+template <class Line>
+std::size_t each_line(std::string_view text, std::size_t offset, bool& go_on, Line&& line) {
+  std::size_t start = 0;
+  for (std::size_t end = text.find('\n'); go_on && end != std::string_view::npos;
+       start = end + 1, end = text.find('\n', start)) {
+    go_on = line(text.substr(start, end - start), offset + start);
+  }
+  return start;
+}
+
+// Calls `line(text, offset)` for each whole line of the open journal `file`,
+// read in pieces, until it answers false. False when reading failed.
+template <class Line>
+bool each_line(platform::FileReader& file, Line&& line) {
+  constexpr std::size_t kPiece = 256 * 1024;
+  std::string buffer;  // a line torn by the piece's end, then the next piece
+  std::size_t buffer_at = 0;
+  bool go_on = true;
+  while (go_on && buffer_at + buffer.size() < file.size()) {
+    const std::size_t kept = buffer.size();
+    const std::size_t next = buffer_at + kept;
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, file.size() - next));
+    buffer.resize(kept + piece);
+    buffer.resize(kept + file.read_at(next, buffer.data() + kept, buffer.size() - kept));
+    if (file.failed()) return false;
+    if (buffer.size() == kept) break;  // cut since it was opened
+    const std::size_t used = each_line(buffer, buffer_at, go_on, line);
+    buffer.erase(0, used);
+    buffer_at += used;
+  }
+  return true;
+}
+
+// How many "rename" and "mkdir" lines there are, at most: the journal's
+// entries are reserved from it, so that a large one is held without spare
+// room.
+struct LineCounts {
+  std::size_t renames = 0;
+  std::size_t folders = 0;
+  bool operator()(std::string_view line, std::size_t) {
+    if (line.substr(0, 7) == "rename ") ++renames;
+    if (line.substr(0, 6) == "mkdir ") ++folders;
+    return true;
+  }
+};
+
+}  // namespace
+
+// The open file of a journal read back, and the window of it last read.
+class JournalFile {
+ public:
+  platform::FileReader reader;
+
+  // The escaped text of `field`; empty when it cannot be read.
+  std::string_view view(Field field) {
+    const std::size_t end = field.at + field.size;
+    if (field.at < window_at_ || end > window_at_ + window_.size()) {
+      // Asked for a field before the window (the undo goes backwards), the
+      // new window ends with the field; otherwise it starts with it.
+      std::size_t from = field.at;
+      if (field.at < window_at_) from = std::min(field.at, end > kWindow ? end - kWindow : 0);
+      window_.resize(std::max(end - from, kWindow));
+      window_.resize(reader.read_at(from, window_.data(), window_.size()));
+      window_at_ = from;
+      if (window_.size() < end - from) return {};
+    }
+    return std::string_view(window_).substr(field.at - window_at_, field.size);
+  }
+
+ private:
+  static constexpr std::size_t kWindow = 64 * 1024;
+  std::string window_;
+  std::size_t window_at_ = 0;
+};
+
 std::string Journal::text(Field field) const {
-  return unescape_field(std::string_view(bytes).substr(field.at, field.size)).value_or(std::string());
+  const std::string_view escaped =
+      file ? file->view(field)
+           : std::string_view(bytes).substr(std::min(field.at, bytes.size()), field.size);
+  return unescape_field(escaped).value_or(std::string());
 }
 
 std::optional<Journal> parse_journal(std::string bytes) {
   Journal journal;
   journal.bytes = std::move(bytes);
-  const std::string_view all(journal.bytes);
-  // Counted first, so that a large journal is held without spare room.
-  const auto count = [&](std::string_view kind) {
-    std::size_t n = 0;
-    for (std::size_t at = all.find(kind); at != std::string_view::npos; at = all.find(kind, at + 1)) ++n;
-    return n;
-  };
-  journal.entries.reserve(count("\nrename "));
-  journal.made_folders.reserve(count("\nmkdir "));
-  // A field checks out when it is not empty and unescapes.
-  auto field = [&](std::string_view text, Field& out) {
-    out = {static_cast<std::size_t>(text.data() - all.data()), text.size()};
-    return !text.empty() && unescape_field(text).has_value();
-  };
-  std::size_t start = 0;
-  bool first = true;
-  // Only whole lines count: one without its line break is a torn write.
-  for (std::size_t end = all.find('\n'); end != std::string_view::npos;
-       start = end + 1, end = all.find('\n', start)) {
-    const std::string_view line = all.substr(start, end - start);
-    journal.whole_size = end + 1;
-    if (first) {
-      if (line != kJournalHeader) return std::nullopt;
-      first = false;
-      continue;
-    }
-    const std::vector<std::string_view> fields = split_fields(line);
-    const std::string_view kind = fields[0];
-    if (kind == "started" && fields.size() == 2) {
-      journal.started = parse_utc(fields[1]).value_or(0);
-    } else if (kind == "folder" && fields.size() == 2) {
-      journal.folder = unescape_field(fields[1]).value_or(std::string());
-    } else if (kind == "rename" && fields.size() == 4) {
-      // Numbers run from 1 without gaps; anything else is not ours.
-      if (parse_count(fields[1]) != journal.entries.size() + 1) continue;
-      JournalEntry entry;
-      if (field(fields[2], entry.old_path) && field(fields[3], entry.new_path)) {
-        journal.entries.push_back(entry);
-      }
-    } else if (kind == "mkdir" && fields.size() == 2) {
-      Field folder;
-      if (field(fields[1], folder)) journal.made_folders.push_back(folder);
-    } else if (kind == "done" && fields.size() == 2) {
-      if (JournalEntry* entry = entry_at(journal, fields[1])) entry->state = EntryState::kDone;
-    } else if (kind == "failed" && fields.size() == 3) {
-      if (JournalEntry* entry = entry_at(journal, fields[1])) {
-        entry->state = EntryState::kFailed;
-        entry->error = static_cast<int>(parse_count(fields[2]).value_or(0));
-      }
-    } else if (kind == "end") {
-      journal.ended = true;
-    } else if (kind == "undo") {
-      journal.undo_started = true;
-    } else if (kind == "back" && fields.size() == 2) {
-      if (JournalEntry* entry = entry_at(journal, fields[1])) entry->back = true;
-    } else if (kind == "undone" && fields.size() == 2) {
-      journal.undone = true;
-      journal.undone_at = parse_utc(fields[1]).value_or(0);
-    }
-  }
-  if (first) return std::nullopt;
+  LineCounts counts;
+  bool go_on = true;
+  each_line(journal.bytes, 0, go_on, counts);
+  journal.entries.reserve(counts.renames);
+  journal.made_folders.reserve(counts.folders);
+  JournalParser parser(journal);
+  each_line(journal.bytes, 0, go_on,
+            [&](std::string_view line, std::size_t offset) { return parser.line(line, offset); });
+  if (!go_on || !parser.saw_header()) return std::nullopt;
   return journal;
 }
 
@@ -243,18 +340,30 @@ std::optional<Journal> read_journal(const std::string& path, JournalProblem* pro
       return std::nullopt;
     }
   }
-  std::string bytes;
-  result.error = platform::read_file(path, bytes);
+  Journal journal;
+  journal.file = std::make_shared<JournalFile>();
+  platform::FileReader& file = journal.file->reader;
+  result.error = file.open(path);
+  LineCounts counts;
+  if (result.error == 0 && !each_line(file, counts)) result.error = EIO;
+  journal.entries.reserve(counts.renames);
+  journal.made_folders.reserve(counts.folders);
+  JournalParser parser(journal);
+  bool header = true;
+  if (result.error == 0 && !each_line(file, [&](std::string_view line, std::size_t offset) {
+        return header = parser.line(line, offset);
+      })) {
+    result.error = EIO;
+  }
   if (result.error != 0) {
     result.kind = JournalProblem::kUnreadable;
     return std::nullopt;
   }
-  std::optional<Journal> journal = parse_journal(std::move(bytes));
-  if (!journal) {
+  if (!header || !parser.saw_header()) {
     result.kind = JournalProblem::kNotAJournal;
     return std::nullopt;
   }
-  journal->path = path;
+  journal.path = path;
   return journal;
 }
 

@@ -36,6 +36,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,11 +70,15 @@ struct JournalEntry {
   bool back = false;  // an undo moved it back to `old_path`
 };
 
-// A journal as read back. Its names stay escaped in `bytes` until asked for,
-// so that a run of many files costs little more memory than its journal.
+class JournalFile;
+
+// A journal as read back. Its names stay escaped in the journal until asked
+// for: a journal read from its file keeps the file open and holds only a
+// window of it, read again as text() asks beyond it, so that the undo of a
+// run of any size needs little more memory than one entry per file.
 struct Journal {
   std::string path;
-  std::string bytes;
+  std::string bytes;           // the whole journal, when it was parsed from memory
   std::size_t whole_size = 0;  // the bytes up to the end of the last whole line
   std::int64_t started = 0;    // seconds since 1970 (UTC)
   std::string folder;          // the run's current directory
@@ -83,8 +88,11 @@ struct Journal {
   bool undo_started = false;
   bool undone = false;
   std::int64_t undone_at = 0;
+  std::shared_ptr<JournalFile> file;  // read from its file: where the fields are
 
-  std::string text(Field field) const;  // unescaped
+  // Unescaped; empty when the field can no longer be read (the file was cut
+  // since it was read).
+  std::string text(Field field) const;
 };
 
 // --- Encoding ---------------------------------------------------------------

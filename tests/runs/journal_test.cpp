@@ -59,6 +59,44 @@ TEST(JournalReader, KeepsWholeRecordsAndPassesOverTheRest) {
   EXPECT_FALSE(parse_journal("kestrune-journal 1"));  // not even the header is whole
 }
 
+// A journal much larger than the pieces it is read in and the window its
+// names are read back through: lines across every boundary, one line longer
+// than a piece, names asked for backwards (as the undo does) and forwards.
+TEST(JournalReader, ReadsALargeJournalInPiecesAndItsNamesInEitherOrder) {
+  test::TempFolder temp;
+  const std::string path = (temp.path() / "big.journal").string();
+  JournalWriter writer = JournalWriter::at_path(path, 1796597944, "/m");
+  const auto name = [](std::size_t i, char side) {
+    return "/m/" + std::string(i % 97 + 1, side) + " " + std::to_string(i) + ".mp3";
+  };
+  constexpr std::size_t kCount = 3000;
+  for (std::size_t i = 0; i < kCount; ++i) {
+    ASSERT_TRUE(writer.record(name(i, 'o'), name(i, 'n')));
+    EXPECT_TRUE(i != 1500 || writer.record_folder("/m/" + std::string(300000, 'f'), false));
+    EXPECT_TRUE(writer.mark(i + 1, i % 3 == 0 ? 0 : 2));
+  }
+  ASSERT_TRUE(writer.close());
+  std::filesystem::resize_file(path, std::filesystem::file_size(path) - 1);  // torn "end"
+  const std::optional<Journal> journal = read_journal(path);
+  ASSERT_TRUE(journal);
+  EXPECT_FALSE(journal->ended);
+  ASSERT_EQ(journal->entries.size(), kCount);
+  EXPECT_EQ(journal->entries[2997].state, EntryState::kDone);
+  EXPECT_EQ(journal->entries[2999].error, 2);
+  ASSERT_EQ(journal->made_folders.size(), 1u);
+  EXPECT_EQ(journal->text(journal->made_folders[0]).size(), 300003u);
+  for (std::size_t i = kCount; i-- > 0;) {
+    ASSERT_EQ(journal->text(journal->entries[i].old_path), name(i, 'o'));
+  }
+  for (std::size_t i = 0; i < kCount; ++i) {
+    ASSERT_EQ(journal->text(journal->entries[i].new_path), name(i, 'n'));
+  }
+  // Cut under the undo: what is gone reads as nothing.
+  std::filesystem::resize_file(path, journal->entries[10].old_path.at);
+  EXPECT_EQ(journal->text(journal->entries[9].new_path), name(9, 'n'));
+  EXPECT_EQ(journal->text(journal->entries[2000].new_path), "");
+}
+
 TEST(JournalWriter, WritesNothingUntilTheFirstRecordAndNumbersRunsOfOneSecond) {
   test::TempFolder temp;
   const std::string runs = (temp.path() / "state" / "runs").string();
