@@ -26,9 +26,11 @@
 
 namespace kestrune {
 
-// A head of this size holds the whole ID3v2 tag of most files without a
-// picture. Any other size works; a shorter head only costs more reads.
-inline constexpr std::size_t kTagHeadSize = 16384;
+// A head of this size holds the text frames of most tags without a picture.
+// Any other size works: a shorter head costs more reads, a longer one makes
+// the system read ahead further where the cache is cold (with a 16 KiB head
+// it read 64 KiB of each file with a picture, against 16 KiB with this one).
+inline constexpr std::size_t kTagHeadSize = 4096;
 // The ID3v1 trailer is the last 128 bytes of a file.
 inline constexpr std::size_t kTagTailSize = 128;
 
