@@ -70,7 +70,7 @@ class RunListener {
 
 // How many files a run records before one sync puts their records on the
 // disk and they are renamed.
-inline constexpr std::size_t kJournalGroup = 256;
+inline constexpr std::size_t kJournalGroup = 1024;
 
 struct EngineOptions {
   bool dry_run = false;
