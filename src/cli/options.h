@@ -29,7 +29,7 @@ enum class Action {
 
 // How many threads read the tags of a run ahead of its renames, unless
 // --jobs says otherwise; the README tells how this was chosen.
-inline constexpr std::size_t kDefaultJobs = 4;
+inline constexpr std::size_t kDefaultJobs = 8;
 inline constexpr std::size_t kMaxJobs = 64;
 
 struct Options {
