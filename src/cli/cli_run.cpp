@@ -230,13 +230,11 @@ int run_renames(const Options& options, const std::string& format, Console& cons
   // --all: the listing is taken whole before anything moves, so renamed
   // files are not met again. It tells which entries are regular files, so
   // that only the others are looked at before they are opened.
-  std::vector<platform::ListedFile> listed;
+  platform::FileList listed;
   if (options.all_folder) {
     listed = platform::list_mp3_entries(*options.all_folder);
   } else {
-    for (const std::string& name : options.files) {
-      listed.push_back({name, platform::EntryKind::kUnknown});
-    }
+    for (const std::string& name : options.files) listed.add(name);
   }
   // The tags are read by `jobs` threads ahead of the renames, which the
   // engine makes on this thread in the order of the files. The window holds
@@ -246,15 +244,15 @@ int run_renames(const Options& options, const std::string& format, Console& cons
   runs::PlanAhead<PlannedFile> ahead(
       listed.size(), jobs, 2 * runs::kJournalGroup,
       [&](std::size_t index, PlannedFile& file, std::size_t worker) {
-        const platform::ListedFile& entry = listed[index];
+        const std::string_view name = listed.name(index);
         if (options.all_folder) {
-          file.source = platform::join_path(*options.all_folder, entry.name);
+          file.source = platform::join_path(*options.all_folder, name);
           file.base_folder = *options.all_folder;
         } else {
-          file.source = entry.name;
-          file.base_folder = folder_of(entry.name);
+          file.source = name;
+          file.base_folder = folder_of(file.source);
         }
-        file.listed = entry.kind;
+        file.listed = listed.kind(index);
         file.planned_after = engine.groups_done();
         if (!readers[worker]) readers[worker] = std::make_unique<runs::TagReader>();
         runs::plan_file(file, format, *readers[worker], rules);

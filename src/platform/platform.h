@@ -3,6 +3,7 @@
 // Everything the core needs of the operating system. posix.cpp and win32.cpp
 // implement this header; nothing else in the core calls the system directly.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -99,12 +100,37 @@ class FileReader {
   bool failed_ = false;
 };
 
-// One entry of list_mp3_entries: its bare name, and its kind as the listing
-// told it without another look: kUnknown where the system did not say (and
-// for a link, which may lead anywhere).
-struct ListedFile {
-  std::string name;
-  EntryKind kind = EntryKind::kUnknown;
+// The entries of list_mp3_entries, or names to open given one by one: each
+// bare name with its kind as the listing told it without another look
+// (kUnknown where the system did not say, and for a link, which may lead
+// anywhere). The names lie packed in one buffer, so that a folder of 100,000
+// files costs about a third of what a string for each would.
+class FileList {
+ public:
+  void add(std::string_view name, EntryKind kind = EntryKind::kUnknown) {
+    entries_.push_back({names_.size(), static_cast<std::uint32_t>(name.size()), kind});
+    names_.append(name);
+  }
+  void sort_by_name() {
+    std::sort(entries_.begin(), entries_.end(),
+              [this](const Entry& a, const Entry& b) { return name(a) < name(b); });
+  }
+  std::size_t size() const { return entries_.size(); }
+  std::string_view name(std::size_t i) const { return name(entries_[i]); }
+  EntryKind kind(std::size_t i) const { return entries_[i].kind; }
+
+ private:
+  struct Entry {
+    std::size_t at;
+    std::uint32_t size;  // a name is shorter than any file system allows a path
+    EntryKind kind;
+  };
+  std::string_view name(const Entry& entry) const {
+    return std::string_view(names_).substr(entry.at, entry.size);
+  }
+
+  std::string names_;
+  std::vector<Entry> entries_;
 };
 
 // Turns a name that uses backslashes as folder separators into a host path.
@@ -159,7 +185,7 @@ bool change_directory(const std::string& path);
 std::vector<std::string> list_mp3_files(const std::string& folder);
 
 // The same entries with what the listing told of each, for FileReader::open.
-std::vector<ListedFile> list_mp3_entries(const std::string& folder);
+FileList list_mp3_entries(const std::string& folder);
 
 // What replace_file does with the name it is given.
 enum class ReplacePolicy {

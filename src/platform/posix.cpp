@@ -448,8 +448,8 @@ std::optional<std::string> current_directory() {
 
 bool change_directory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
 
-std::vector<ListedFile> list_mp3_entries(const std::string& folder) {
-  std::vector<ListedFile> files;
+FileList list_mp3_entries(const std::string& folder) {
+  FileList files;
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
   if (dir == nullptr) return files;
   while (const dirent* entry = ::readdir(dir)) {
@@ -469,17 +469,18 @@ std::vector<ListedFile> list_mp3_entries(const std::string& folder) {
       case DT_SOCK: kind = EntryKind::kSocket; break;
       default: break;
     }
-    files.push_back({std::string(name), kind});
+    files.add(name, kind);
   }
   ::closedir(dir);
-  std::sort(files.begin(), files.end(),
-            [](const ListedFile& a, const ListedFile& b) { return a.name < b.name; });
+  files.sort_by_name();
   return files;
 }
 
 std::vector<std::string> list_mp3_files(const std::string& folder) {
+  const FileList files = list_mp3_entries(folder);
   std::vector<std::string> names;
-  for (ListedFile& file : list_mp3_entries(folder)) names.push_back(std::move(file.name));
+  names.reserve(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) names.emplace_back(files.name(i));
   return names;
 }
 

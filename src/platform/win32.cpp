@@ -256,13 +256,11 @@ std::optional<std::string> current_directory() {
 
 bool change_directory(const std::string& path) { return SetCurrentDirectoryA(path.c_str()) != 0; }
 
-std::vector<ListedFile> list_mp3_entries(const std::string& folder) {
+FileList list_mp3_entries(const std::string& folder) {
   // The attributes of a found entry do not tell a reserved device name:
   // every entry is looked at when it is opened.
-  std::vector<ListedFile> files;
-  for (std::string& name : list_mp3_files(folder)) {
-    files.push_back({std::move(name), EntryKind::kUnknown});
-  }
+  FileList files;
+  for (const std::string& name : list_mp3_files(folder)) files.add(name);
   return files;
 }
 

@@ -58,7 +58,8 @@ std::pair<std::string, std::size_t> name_order(const std::string& path) {
   stem.resize(stem.size() - std::strlen(kJournalExtension));
   const std::size_t underscore = stem.find('_');
   if (underscore == std::string::npos) return {stem, 1};
-  const std::optional<std::size_t> number = parse_count(std::string_view(stem).substr(underscore + 1));
+  const std::optional<std::size_t> number =
+      parse_count(std::string_view(stem).substr(underscore + 1));
   return {stem.substr(0, underscore), number.value_or(0)};
 }
 
@@ -244,8 +245,8 @@ bool each_line(platform::FileReader& file, Line&& line) {
   while (go_on && buffer_at + buffer.size() < file.size()) {
     const std::size_t kept = buffer.size();
     const std::size_t next = buffer_at + kept;
-    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, file.size() - next));
-    buffer.resize(kept + piece);
+    buffer.resize(kept + static_cast<std::size_t>(
+                             std::min<std::uint64_t>(kPiece, file.size() - next)));
     buffer.resize(kept + file.read_at(next, buffer.data() + kept, buffer.size() - kept));
     if (file.failed()) return false;
     if (buffer.size() == kept) break;  // cut since it was opened

@@ -76,7 +76,8 @@ class MemoryBytes final : public MoreBytes {
   MemoryBytes(std::string_view file, std::size_t head_size) : file_(file), head_size_(head_size) {}
   std::size_t read_at(std::uint64_t offset, char* out, std::size_t count) override;
   TagBytes bytes() {
-    return {file_.substr(0, head_size_), file_.substr(tail_offset(file_.size())), file_.size(), this};
+    return {file_.substr(0, head_size_), file_.substr(tail_offset(file_.size())), file_.size(),
+            this};
   }
 
  private:
