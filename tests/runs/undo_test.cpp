@@ -123,6 +123,8 @@ TEST_F(UndoTest, FollowsOnlyJournalsOfTheUserAndOnlyTheirMp3FilesAndFolders) {
     fs::remove(path);
     EXPECT_EQ(contents(temp_.path()), tree) << c.message;
   }
+  test::write_bytes(x + "/other.journal", "kestrune-journal 2\n" + records);
+  EXPECT_TRUE(contains(run_cli({"--undo", x + "/other.journal"}).err, "not a journal of"));
 }
 
 // A journal cut at every length, as a kill or a full disk leaves it: the
