@@ -35,7 +35,8 @@ TEST(CommandLine, PrintsEachFileWithTheTemplatesFoldersAndEscapedNames) {
                            "evil\n0 renamed\x1b[2J.mp3"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "music/a.mp3 -> music/Artist/Title.mp3\nline\\rbreak.mp3 -> New/Name/t.mp3\n");
-  EXPECT_EQ(r.err, "skipped: evil\\n0 renamed\\x1B[2J.mp3: no ID3 tag\n2 renamed, 1 skipped, 0 failed\n");
+  EXPECT_EQ(r.err,
+            "skipped: evil\\n0 renamed\\x1B[2J.mp3: no ID3 tag\n2 renamed, 1 skipped, 0 failed\n");
   EXPECT_EQ(cli::escaped("tab\there\\ \xC2\x9B ok \xC3\xA9 \x7F"),
             "tab\\there\\\\ \\xC2\\x9B ok \xC3\xA9 \\x7F");
 }
@@ -91,7 +92,8 @@ TEST(CommandLine, EachSkipRefusalAndFailureIsNamedInPlainWords) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err,
             "failed: nothere.mp3: no such file\nskipped: folder.mp3: is a folder\n"
-            "refused: c\\nd.mp3: tag text would leave the folder\n0 renamed, 1 skipped, 2 failed\n");
+            "refused: c\\nd.mp3: tag text would leave the folder\n"
+            "0 renamed, 1 skipped, 2 failed\n");
   EXPECT_EQ(read_bytes("fail.log"),
             "The following files couldn't be renamed:\r\n\r\nnothere.mp3\r\nc\\nd.mp3");
   run({"-n", "--error-log", "dry.log", "nothere.mp3"});
@@ -146,7 +148,8 @@ TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
       {{"--format", "%title%", "--all", "a.mp3"}, "--all needs a folder: a.mp3 is not one"},
       {{"--track-digits", "0", "a.mp3"}, "--track-digits needs a number from 1 to 10, not \"0\""},
       {{"--track-digits=11", "a.mp3"}, "--track-digits needs a number from 1 to 10, not \"11\""},
-      {{"--on-collision", "replace", "a.mp3"}, "--on-collision takes fail or suffix, not \"replace\""},
+      {{"--on-collision", "replace", "a.mp3"},
+       "--on-collision takes fail or suffix, not \"replace\""},
       {{"--list-runs", "--undo", "j"}, one_undo},
       {{"--undo", "j", "--undo-last"}, one_undo}, {{"--undo-last", "--list-runs"}, one_undo},
       {{"--undo-last", "--no-journal"}, "--journal and --no-journal are for renames"},

@@ -76,7 +76,8 @@ TEST(ExpandTemplate, EmptyOrAbsentId3v2TextFallsBackToTrimmedId3v1ForEachToken) 
   EXPECT_EQ(expand(pattern, old, TagV2{}), "T1,A1,L1,1971,C1,9");
   // ID3v1 fields lose trailing blanks, and the track counts only behind the marker.
   const struct { std::string title; const char* expected; } cases[] = {
-      {"  Hi  ", "  Hi"}, {"     ", ""}, {"A\0B"s, "A"},  // bytes after the first zero are never used
+      // Bytes after the first zero are never used.
+      {"  Hi  ", "  Hi"}, {"     ", ""}, {"A\0B"s, "A"},
       {std::string(30, 'x'), "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},
 #ifndef _WIN32
       {"Caf\xE9  ", "Caf\u00E9"},  // Latin-1, trimmed and then converted to UTF-8

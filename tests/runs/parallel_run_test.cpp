@@ -77,7 +77,8 @@ TEST(ParallelRun, PrintsJournalsAndRenamesAsTheSequentialRunDoes) {
     const RunResult one = run_corpus(1, journal, vanishing);
     EXPECT_TRUE(test::contains(one.out, "m/copy_a.mp3 -> m/Artist 3 - Title 3.mp3\n"));
     EXPECT_EQ(one.err.substr(one.err.rfind("renamed") - 4),
-              journal ? "600 renamed, 4 skipped, 2 failed\n" : "598 renamed, 4 skipped, 4 failed\n");
+              journal ? "600 renamed, 4 skipped, 2 failed\n"
+                      : "598 renamed, 4 skipped, 4 failed\n");
     EXPECT_EQ(journal, test::contains(one.journal, "rename 600 "));
     // A failed rename is marked with its error (EEXIST).
     EXPECT_EQ(journal, std::regex_search(one.journal, std::regex("\nfailed [0-9]+ 17\n")));

@@ -27,8 +27,8 @@ TempFolder::~TempFolder() {
   fs::current_path(previous_, ignored);
   // Tests may leave folders without write or search permission behind.
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied,
-                                                  ignored);
+  for (auto it = fs::recursive_directory_iterator(
+           path_, fs::directory_options::skip_permission_denied, ignored);
        it != fs::recursive_directory_iterator(); it.increment(ignored)) {
     if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);

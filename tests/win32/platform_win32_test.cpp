@@ -34,7 +34,8 @@ TEST(Win32Files, RenamesWithoutReplacingAFolderAndOpensOnlyRegularFiles) {
   }
   // A file held open without sharing is there but cannot be read: a failed
   // rename, never a skip that the batch would call a success.
-  HANDLE lock = CreateFileA("Folder.mp3\\c.mp3", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE lock =
+      CreateFileA("Folder.mp3\\c.mp3", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(lock, INVALID_HANDLE_VALUE);
   EXPECT_EQ(rename_by_tags("Folder.mp3\\c.mp3", "%title%"), -1);
   CloseHandle(lock);
