@@ -155,15 +155,17 @@ std::int64_t now_utc() {
 
 namespace {
 
-// Reads a journal line by line into a Journal: each line with its offset in
-// the journal, so that fields are found there again.
+// Reads a journal line by line into a Journal, as each_line() hands them
+// over: each line with its offset in the journal, so that fields are found
+// there again.
 class JournalParser {
  public:
   explicit JournalParser(Journal& journal) : journal_(journal) {}
 
-  // False when the first line is not the header: not a journal.
-  bool line(std::string_view line, std::size_t offset);
-  bool saw_header() const { return !first_; }
+  // False after a first line that is not the header: not a journal.
+  bool operator()(std::string_view line, std::size_t offset);
+  // Whether the first line was whole and the header.
+  bool is_journal() const { return header_; }
 
  private:
   // A field checks out when it is not empty and unescapes.
@@ -174,48 +176,49 @@ class JournalParser {
 
   Journal& journal_;
   bool first_ = true;
+  bool header_ = false;
 };
 
-bool JournalParser::line(std::string_view line, std::size_t offset) {
-  Journal& journal = journal_;
-  journal.whole_size = offset + line.size() + 1;
+bool JournalParser::operator()(std::string_view line, std::size_t offset) {
+  journal_.whole_size = offset + line.size() + 1;
   if (first_) {
     first_ = false;
-    return line == kJournalHeader;
+    header_ = line == kJournalHeader;
+    return header_;
   }
   const std::vector<std::string_view> fields = split_fields(line);
   const std::string_view kind = fields[0];
   if (kind == "started" && fields.size() == 2) {
-    journal.started = parse_utc(fields[1]).value_or(0);
+    journal_.started = parse_utc(fields[1]).value_or(0);
   } else if (kind == "folder" && fields.size() == 2) {
-    journal.folder = unescape_field(fields[1]).value_or(std::string());
+    journal_.folder = unescape_field(fields[1]).value_or(std::string());
   } else if (kind == "rename" && fields.size() == 4) {
     // Numbers run from 1 without gaps; anything else is not ours.
-    if (parse_count(fields[1]) != journal.entries.size() + 1) return true;
+    if (parse_count(fields[1]) != journal_.entries.size() + 1) return true;
     JournalEntry entry;
     if (field(fields[2], line, offset, entry.old_path) &&
         field(fields[3], line, offset, entry.new_path)) {
-      journal.entries.push_back(entry);
+      journal_.entries.push_back(entry);
     }
   } else if (kind == "mkdir" && fields.size() == 2) {
     Field folder;
-    if (field(fields[1], line, offset, folder)) journal.made_folders.push_back(folder);
+    if (field(fields[1], line, offset, folder)) journal_.made_folders.push_back(folder);
   } else if (kind == "done" && fields.size() == 2) {
-    if (JournalEntry* entry = entry_at(journal, fields[1])) entry->state = EntryState::kDone;
+    if (JournalEntry* entry = entry_at(journal_, fields[1])) entry->state = EntryState::kDone;
   } else if (kind == "failed" && fields.size() == 3) {
-    if (JournalEntry* entry = entry_at(journal, fields[1])) {
+    if (JournalEntry* entry = entry_at(journal_, fields[1])) {
       entry->state = EntryState::kFailed;
       entry->error = static_cast<int>(parse_count(fields[2]).value_or(0));
     }
   } else if (kind == "end") {
-    journal.ended = true;
+    journal_.ended = true;
   } else if (kind == "undo") {
-    journal.undo_started = true;
+    journal_.undo_started = true;
   } else if (kind == "back" && fields.size() == 2) {
-    if (JournalEntry* entry = entry_at(journal, fields[1])) entry->back = true;
+    if (JournalEntry* entry = entry_at(journal_, fields[1])) entry->back = true;
   } else if (kind == "undone" && fields.size() == 2) {
-    journal.undone = true;
-    journal.undone_at = parse_utc(fields[1]).value_or(0);
+    journal_.undone = true;
+    journal_.undone_at = parse_utc(fields[1]).value_or(0);
   }
   return true;
 }
@@ -315,9 +318,8 @@ std::optional<Journal> parse_journal(std::string bytes) {
   journal.entries.reserve(counts.renames);
   journal.made_folders.reserve(counts.folders);
   JournalParser parser(journal);
-  each_line(journal.bytes, 0, go_on,
-            [&](std::string_view line, std::size_t offset) { return parser.line(line, offset); });
-  if (!go_on || !parser.saw_header()) return std::nullopt;
+  each_line(journal.bytes, 0, go_on, parser);
+  if (!parser.is_journal()) return std::nullopt;
   return journal;
 }
 
@@ -350,17 +352,12 @@ std::optional<Journal> read_journal(const std::string& path, JournalProblem* pro
   journal.entries.reserve(counts.renames);
   journal.made_folders.reserve(counts.folders);
   JournalParser parser(journal);
-  bool header = true;
-  if (result.error == 0 && !each_line(file, [&](std::string_view line, std::size_t offset) {
-        return header = parser.line(line, offset);
-      })) {
-    result.error = EIO;
-  }
+  if (result.error == 0 && !each_line(file, parser)) result.error = EIO;
   if (result.error != 0) {
     result.kind = JournalProblem::kUnreadable;
     return std::nullopt;
   }
-  if (!header || !parser.saw_header()) {
+  if (!parser.is_journal()) {
     result.kind = JournalProblem::kNotAJournal;
     return std::nullopt;
   }
