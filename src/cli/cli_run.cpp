@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "app/batch.h"
@@ -242,20 +243,24 @@ int run_renames(const Options& options, const std::string& format, Console& cons
   const std::size_t jobs = std::max<std::size_t>(options.jobs, 1);
   std::vector<std::unique_ptr<runs::TagReader>> readers(jobs);
   runs::PlanAhead<PlannedFile> ahead(
-      listed.size(), jobs, 2 * runs::kJournalGroup,
-      [&](std::size_t index, PlannedFile& file, std::size_t worker) {
-        const std::string_view name = listed.name(index);
-        if (options.all_folder) {
-          file.source = platform::join_path(*options.all_folder, name);
-          file.base_folder = *options.all_folder;
-        } else {
-          file.source = name;
-          file.base_folder = folder_of(file.source);
+      listed.size(), jobs, 2 * runs::kJournalGroup, runs::TagReader::kBatch,
+      [&](std::size_t first, std::span<PlannedFile> files, std::size_t worker) {
+        const std::size_t groups_done = engine.groups_done();
+        for (std::size_t i = 0; i < files.size(); ++i) {
+          PlannedFile& file = files[i];
+          const std::string_view name = listed.name(first + i);
+          if (options.all_folder) {
+            file.source = platform::join_path(*options.all_folder, name);
+            file.base_folder = *options.all_folder;
+          } else {
+            file.source = name;
+            file.base_folder = folder_of(file.source);
+          }
+          file.listed = listed.kind(first + i);
+          file.planned_after = groups_done;
         }
-        file.listed = listed.kind(index);
-        file.planned_after = engine.groups_done();
         if (!readers[worker]) readers[worker] = std::make_unique<runs::TagReader>();
-        runs::plan_file(file, format, *readers[worker], rules);
+        runs::plan_files(files, format, *readers[worker], rules);
       });
   std::size_t done = 0;
   PlannedFile file;

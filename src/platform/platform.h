@@ -95,9 +95,80 @@ class FileReader {
   void close();
 
  private:
+  friend class FileBatch;
+  // Takes `fd`, just opened, when it is a regular file, as open() does.
+  int adopt(int fd, EntryKind& what);
+
   std::intptr_t handle_ = -1;  // a descriptor on POSIX, a FILE* on Windows
   std::uint64_t size_ = 0;
   bool failed_ = false;
+};
+
+class IoRing;
+
+// Opens a batch of files and reads the head and the tail of each. On Linux
+// the opens of a batch, then its reads, go to the kernel together (io_uring):
+// a cold disk is handed them at once, not one after the other, and a virtual
+// one is told of them with one trap to its host instead of one per read.
+// Elsewhere, or where the kernel has no io_uring or refuses it, one file
+// after the other through FileReader. Either way each file is opened as
+// FileReader::open opens it, with its errno values and kinds, and read as
+// FileReader::read_at reads it.
+class FileBatch {
+ public:
+  static constexpr std::size_t kMaxFiles = 32;
+
+  // Heads of `head_size` bytes and tails of `tail_size`; `use_ring` false
+  // reads one file after the other anyway.
+  FileBatch(std::size_t head_size, std::size_t tail_size, bool use_ring = true);
+  ~FileBatch();
+  FileBatch(const FileBatch&) = delete;
+  FileBatch& operator=(const FileBatch&) = delete;
+
+  // Queues `path` (borrowed until clear()), with what a listing said it is
+  // (FileReader::open); at most kMaxFiles between two clear() calls.
+  void add(const std::string& path, EntryKind listed);
+  // Opens each file queued and reads its first head_size bytes and, unless
+  // those hold the whole file, its last tail_size bytes.
+  void read();
+  std::size_t size() const { return count_; }
+
+  // What FileReader::open answered for the i-th file, and what it is.
+  int error(std::size_t i) const { return slots_[i].error; }
+  EntryKind kind(std::size_t i) const { return slots_[i].kind; }
+  // The i-th file, open when error(i) is 0: its size, its failed() read,
+  // and more of its bytes.
+  FileReader& file(std::size_t i) { return slots_[i].file; }
+  std::string_view head(std::size_t i) const;
+  std::string_view tail(std::size_t i) const;  // empty where the head holds the file
+
+  // Closes every file and empties the batch.
+  void clear();
+
+ private:
+  static constexpr std::size_t kUnread = SIZE_MAX;
+  struct Slot {
+    const std::string* path = nullptr;
+    EntryKind listed = EntryKind::kUnknown;
+    EntryKind kind = EntryKind::kUnknown;
+    bool opened = false;
+    int error = 0;
+    FileReader file;
+    std::size_t head = kUnread;  // bytes read, or kUnread
+    std::size_t tail = kUnread;
+  };
+  char* head_bytes(std::size_t i) { return bytes_.data() + i * (head_size_ + tail_size_); }
+  char* tail_bytes(std::size_t i) { return head_bytes(i) + head_size_; }
+  void open_one(Slot& slot);
+  void read_rest(std::size_t i);
+  void read_with_ring();
+
+  std::size_t head_size_;
+  std::size_t tail_size_;
+  std::vector<char> bytes_;
+  Slot slots_[kMaxFiles];
+  std::size_t count_ = 0;
+  std::unique_ptr<IoRing> ring_;  // null: one file after the other
 };
 
 // The entries of list_mp3_entries, or names to open given one by one: each

@@ -10,12 +10,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include "platform/platform.h"
+#include "platform/posix_reader.h"
 
 namespace kestrune::platform {
 
@@ -344,15 +344,17 @@ int FileReader::open(const std::string& path, EntryKind* kind, EntryKind listed)
   } else if (listed != EntryKind::kRegular) {
     return listed == EntryKind::kFolder ? EISDIR : EINVAL;
   }
-  // O_NONBLOCK keeps a FIFO put in the file's place meanwhile from hanging
-  // the open, O_NOCTTY a terminal from becoming ours; the kind is checked
-  // again on what was opened.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), kReaderOpenFlags);
   if (fd < 0) {
     const int error = errno;
     if (error == ENOENT) what = EntryKind::kMissing;
     return error;
   }
+  return adopt(fd, what);
+}
+
+int FileReader::adopt(int fd, EntryKind& what) {
+  close();
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     what = entry_kind(info);

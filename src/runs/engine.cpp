@@ -16,15 +16,30 @@ namespace {
 // took this long: the files planned wait no longer than that to move.
 constexpr std::chrono::milliseconds kGroupTime{200};
 
+void set_target(PlannedFile& file) {
+  file.target.clear();
+  if (file.plan.outcome == PlanOutcome::kRename) {
+    file.target = resolve_name(file.plan.new_name, file.base_folder);
+  }
+}
+
 }  // namespace
 
 void plan_file(PlannedFile& file, std::string_view pattern, TagReader& reader,
                const NameRules& rules) {
   file.plan = reader.plan(file.source, file.listed, pattern, file.base_folder, rules);
-  file.target.clear();
-  if (file.plan.outcome == PlanOutcome::kRename) {
-    file.target = resolve_name(file.plan.new_name, file.base_folder);
+  set_target(file);
+}
+
+void plan_files(std::span<PlannedFile> files, std::string_view pattern, TagReader& reader,
+                const NameRules& rules) {
+  for (const PlannedFile& file : files) reader.add(file.source, file.listed);
+  reader.read();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    files[i].plan = reader.plan_read(i, pattern, files[i].base_folder, rules);
+    set_target(files[i]);
   }
+  reader.done();
 }
 
 // Puts each folder's record on the journal's disk before the folder is made:

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -46,6 +47,11 @@ struct PlannedFile {
 // are the dialog's.
 void plan_file(PlannedFile& file, std::string_view pattern, TagReader& reader,
                const NameRules& rules = NameRules());
+
+// plan_file() for up to TagReader::kBatch files at once, their heads and
+// tails read together.
+void plan_files(std::span<PlannedFile> files, std::string_view pattern, TagReader& reader,
+                const NameRules& rules = NameRules());
 
 // What became of one file.
 enum class FileResult {

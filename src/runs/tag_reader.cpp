@@ -8,27 +8,31 @@ RenamePlan TagReader::plan(const std::string& path, platform::EntryKind listed,
                            std::string_view pattern, const std::string& base_folder,
                            const NameRules& rules) {
   if (path.empty() || pattern.empty()) return RenamePlan();
-  platform::EntryKind kind = platform::EntryKind::kRegular;
-  if (const int error = file_.open(path, &kind, listed); error != 0) {
-    return plan_unopened(kind, error);
-  }
-  TagBytes bytes;
-  bytes.file_size = file_.size();
-  bytes.more = &more_;
-  const std::size_t head = file_.read_at(0, head_, sizeof head_);
-  bytes.head = {head_, head};
-  // A head that holds the whole file holds its trailer too.
-  if (head < bytes.file_size) {
-    const std::size_t tail =
-        file_.read_at(tail_offset(bytes.file_size), tail_, tail_size(bytes.file_size));
-    bytes.tail = {tail_, tail};
-  }
+  add(path, listed);
+  read();
+  RenamePlan plan = plan_read(0, pattern, base_folder, rules);
+  done();
+  return plan;
+}
+
+void TagReader::add(const std::string& path, platform::EntryKind listed) {
+  skipped_[batch_.size()] = path.empty();
+  // An empty path is given a kind that is not opened.
+  batch_.add(path, path.empty() ? platform::EntryKind::kOther : listed);
+}
+
+RenamePlan TagReader::plan_read(std::size_t i, std::string_view pattern,
+                                const std::string& base_folder, const NameRules& rules) {
+  if (skipped_[i] || pattern.empty()) return RenamePlan();
+  if (const int error = batch_.error(i); error != 0) return plan_unopened(batch_.kind(i), error);
+  platform::FileReader& file = batch_.file(i);
+  more_.file_ = &file;
+  TagBytes bytes{batch_.head(i), batch_.tail(i), file.size(), &more_};
   RenamePlan plan =
-      file_.failed() ? RenamePlan() : plan_rename(bytes, pattern, base_folder, rules, &limits_);
+      file.failed() ? RenamePlan() : plan_rename(bytes, pattern, base_folder, rules, &limits_);
   // A failed read is not the end of the file: a name made from what came
   // before it would be wrong.
-  if (file_.failed()) plan = plan_unopened(platform::EntryKind::kRegular, EIO);
-  file_.close();
+  if (file.failed()) plan = plan_unopened(platform::EntryKind::kRegular, EIO);
   return plan;
 }
 

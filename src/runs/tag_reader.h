@@ -1,10 +1,12 @@
 #pragma once
 
-// Reads the tags of one file at a time at the system-call floor: one open,
-// one status call, one read of the head, one of the tail where the head does
-// not reach it, and the close. One reader per thread, reused for every file
-// of one run.
+// Reads the tags of files at the system-call floor: per file one open, one
+// status call, one read of the head, one of the tail where the head does not
+// reach it, and the close; a batch of files has its opens and its reads
+// handed to the system together (platform::FileBatch). One reader per
+// thread, reused for every file of one run.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -16,7 +18,10 @@ namespace kestrune::runs {
 
 class TagReader {
  public:
-  TagReader() = default;
+  static constexpr std::size_t kBatch = platform::FileBatch::kMaxFiles;
+
+  // `use_ring` false reads the files of a batch one after the other.
+  explicit TagReader(bool use_ring = true) : batch_(kTagHeadSize, kTagTailSize, use_ring) {}
   TagReader(const TagReader&) = delete;
   TagReader& operator=(const TagReader&) = delete;
 
@@ -26,24 +31,29 @@ class TagReader {
   RenamePlan plan(const std::string& path, platform::EntryKind listed, std::string_view pattern,
                   const std::string& base_folder, const NameRules& rules);
 
+  // The same for up to kBatch files at once: add() each (`path` borrowed
+  // until done()), read() them together, then plan_read() the i-th added as
+  // plan() would plan it, and done() closes them all.
+  void add(const std::string& path, platform::EntryKind listed);
+  void read() { batch_.read(); }
+  RenamePlan plan_read(std::size_t i, std::string_view pattern, const std::string& base_folder,
+                       const NameRules& rules);
+  void done() { batch_.clear(); }
+
  private:
   // The bytes beyond the head, read from the open file on demand.
   class More final : public MoreBytes {
    public:
-    explicit More(platform::FileReader& file) : file_(file) {}
     std::size_t read_at(std::uint64_t offset, char* out, std::size_t count) override {
-      return file_.read_at(offset, out, count);
+      return file_->read_at(offset, out, count);
     }
-
-   private:
-    platform::FileReader& file_;
+    platform::FileReader* file_ = nullptr;
   };
 
-  platform::FileReader file_;
-  More more_{file_};
+  platform::FileBatch batch_;
+  bool skipped_[kBatch] = {};  // no path to open
+  More more_;
   PartLimits limits_;  // a run does not change its current directory
-  char head_[kTagHeadSize];
-  char tail_[kTagTailSize];
 };
 
 }  // namespace kestrune::runs
