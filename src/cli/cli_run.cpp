@@ -240,7 +240,7 @@ int run_renames(const Options& options, const std::string& format, Console& cons
   // The tags are read by `jobs` threads ahead of the renames, which the
   // engine makes on this thread in the order of the files. The window holds
   // a whole journal group, so the readers go on while a group is synced.
-  const std::size_t jobs = std::max<std::size_t>(options.jobs, 1);
+  const std::size_t jobs = options.jobs != 0 ? options.jobs : default_jobs();
   std::vector<std::unique_ptr<runs::TagReader>> readers(jobs);
   runs::PlanAhead<PlannedFile> ahead(
       listed.size(), jobs, 2 * runs::kJournalGroup, runs::TagReader::kBatch,

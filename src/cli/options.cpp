@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <thread>
 
 namespace kestrune::cli {
 
@@ -87,7 +88,7 @@ const std::vector<OptionRow> kOptions = {
        o.no_journal = true;
        return {};
      }},
-    {'\0', "jobs", "N", "read the tags of N files at a time (1: one after the other)",
+    {'\0', "jobs", "N", "read the tags on N threads (default: one per processor, 2 to 8)",
      [](Options& o, std::string_view value) -> std::string {
        std::size_t jobs = 0;
        const char* end = value.data() + value.size();
@@ -165,6 +166,10 @@ std::string check_command(const Options& options) {
 }  // namespace
 
 const std::vector<OptionRow>& option_table() { return kOptions; }
+
+std::size_t default_jobs() {
+  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 2, 8);
+}
 
 ParseResult parse_arguments(const std::vector<std::string>& arguments) {
   ParseResult result;

@@ -28,8 +28,10 @@ enum class Action {
 };
 
 // How many threads read the tags of a run ahead of its renames, unless
-// --jobs says otherwise; the README tells how this was chosen.
-inline constexpr std::size_t kDefaultJobs = 8;
+// --jobs says otherwise: one per processor, from 2 to 8. Each hands the reads
+// of a batch of files to the system together, so the disk has work enough
+// with few threads; the README tells how this was chosen.
+std::size_t default_jobs();
 inline constexpr std::size_t kMaxJobs = 64;
 
 struct Options {
@@ -42,7 +44,7 @@ struct Options {
   std::vector<std::string> files;        // FILE...
   std::optional<std::string> journal;    // --journal FILE
   bool no_journal = false;               // --no-journal
-  std::size_t jobs = kDefaultJobs;       // --jobs N: threads that read the tags
+  std::size_t jobs = 0;                  // --jobs N; 0: default_jobs()
   std::optional<std::string> undo;       // --undo JOURNAL; kUndo without it: the last run
   bool any_id3v2 = false;                // --any-id3v2: ID3v2.2 and ID3v2.4 tags too
   bool portable = false;                 // --portable

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "support/temp_folder.h"
@@ -146,6 +148,58 @@ TEST(Files, OpenOnlyRegularFilesThatAreThereAndReadByOffsetUpToTheEnd) {
   EXPECT_EQ(file.read_at(0, bytes, sizeof bytes), 3u);
   int error = 0;
   EXPECT_TRUE(!open_for_append("missing.journal", 0, &error) && error == ENOENT);
+}
+
+// Read through the kernel's ring, a batch gives what one file after the
+// other gives, at every edge of the head and the tail, for entries that are
+// no regular file, and again once it is cleared.
+TEST(Files, ABatchReadsWhatOneFileAfterTheOtherReads) {
+  TempFolder folder;
+  std::vector<std::pair<std::string, EntryKind>> entries;
+  std::vector<std::string> contents;
+  for (const std::size_t size : {0, 1, 127, 128, 129, 4095, 4096, 4097, 70000}) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + size);
+    entries.emplace_back("f" + std::to_string(size), EntryKind::kRegular);
+    write_bytes(entries.back().first, bytes);
+    contents.push_back(std::move(bytes));
+  }
+  ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+  fs::create_directory("dir");
+  fs::create_symlink("/dev/null", "device");
+  fs::create_symlink("nowhere", "dangling");
+  for (const auto& [name, kind] : std::vector<std::pair<std::string, EntryKind>>{
+           {"missing", EntryKind::kRegular}, {"fifo", EntryKind::kRegular},
+           {"dir", EntryKind::kRegular}, {"fifo", EntryKind::kUnknown},
+           {"device", EntryKind::kUnknown}, {"dangling", EntryKind::kUnknown},
+           {"f4097", EntryKind::kUnknown}, {"dir", EntryKind::kFolder}}) {
+    entries.emplace_back(name, kind);
+  }
+  const auto read = [&](FileBatch& batch) {
+    for (const auto& [name, kind] : entries) batch.add(name, kind);
+    batch.read();
+    std::vector<std::string> seen;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      seen.push_back(std::to_string(batch.error(i)) + " " + std::to_string(int(batch.kind(i))) +
+                     " " + std::string(batch.head(i)) + "|" + std::string(batch.tail(i)));
+      if (i < contents.size()) {  // the head, and the tail unless the head holds the file
+        const std::string& bytes = contents[i];
+        EXPECT_EQ(batch.head(i), bytes.substr(0, 4096)) << i;
+        EXPECT_EQ(batch.tail(i), bytes.size() > 4096 ? bytes.substr(bytes.size() - 128) : "");
+      }
+    }
+    batch.clear();
+    return seen;
+  };
+  FileBatch one_by_one(4096, 128, false);
+  FileBatch ring(4096, 128);
+  const std::vector<std::string> expected = read(one_by_one);
+  EXPECT_EQ(read(ring), expected);
+  EXPECT_EQ(read(ring), expected);
+  EXPECT_EQ(expected[9], "2 1 |");    // missing
+  EXPECT_EQ(expected[10], "22 5 |");  // a FIFO where the listing saw a file
+  EXPECT_EQ(expected[11], "21 3 |");  // a folder
+  EXPECT_EQ(expected[14], "2 2 |");   // a dangling link
 }
 
 }  // namespace
