@@ -24,6 +24,9 @@ std::unique_ptr<IoRing> IoRing::create(unsigned entries) {
   if (fd < 0) return nullptr;
   std::unique_ptr<IoRing> ring(new IoRing());
   ring->fd_ = static_cast<int>(fd);
+  // Opens and reads by offset came with Linux 5.6, as did this flag; an
+  // older ring would fail every one of them.
+  if ((params.features & IORING_FEAT_RW_CUR_POS) == 0) return nullptr;
   ring->entries_ = params.sq_entries;
   ring->sizes_[0] = params.sq_off.array + params.sq_entries * sizeof(unsigned);
   ring->sizes_[1] = params.cq_off.cqes + params.cq_entries * sizeof(io_uring_cqe);

@@ -15,7 +15,8 @@ namespace kestrune::platform {
 class IoRing {
  public:
   // A ring for up to `entries` requests at a time; null when the kernel has
-  // no io_uring or refuses it (a seccomp filter, io_uring_disabled).
+  // no io_uring, one without opens and reads (before 5.6), or refuses it (a
+  // seccomp filter, io_uring_disabled).
   static std::unique_ptr<IoRing> create(unsigned entries);
   ~IoRing();
   IoRing(const IoRing&) = delete;

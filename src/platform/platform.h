@@ -116,7 +116,7 @@ class IoRing;
 // FileReader::read_at reads it.
 class FileBatch {
  public:
-  static constexpr std::size_t kMaxFiles = 32;
+  static constexpr std::size_t kMaxFiles = 64;
 
   // Heads of `head_size` bytes and tails of `tail_size`; `use_ring` false
   // reads one file after the other anyway.
