@@ -26,7 +26,7 @@ RenamePlan TagReader::plan_read(std::size_t i, std::string_view pattern,
   if (skipped_[i] || pattern.empty()) return RenamePlan();
   if (const int error = batch_.error(i); error != 0) return plan_unopened(batch_.kind(i), error);
   platform::FileReader& file = batch_.file(i);
-  more_.file_ = &file;
+  more_.file = &file;
   TagBytes bytes{batch_.head(i), batch_.tail(i), file.size(), &more_};
   RenamePlan plan =
       file.failed() ? RenamePlan() : plan_rename(bytes, pattern, base_folder, rules, &limits_);

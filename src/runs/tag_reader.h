@@ -20,8 +20,7 @@ class TagReader {
  public:
   static constexpr std::size_t kBatch = platform::FileBatch::kMaxFiles;
 
-  // `use_ring` false reads the files of a batch one after the other.
-  explicit TagReader(bool use_ring = true) : batch_(kTagHeadSize, kTagTailSize, use_ring) {}
+  TagReader() : batch_(kTagHeadSize, kTagTailSize) {}
   TagReader(const TagReader&) = delete;
   TagReader& operator=(const TagReader&) = delete;
 
@@ -45,9 +44,9 @@ class TagReader {
   class More final : public MoreBytes {
    public:
     std::size_t read_at(std::uint64_t offset, char* out, std::size_t count) override {
-      return file_->read_at(offset, out, count);
+      return file->read_at(offset, out, count);
     }
-    platform::FileReader* file_ = nullptr;
+    platform::FileReader* file = nullptr;
   };
 
   platform::FileBatch batch_;
