@@ -48,12 +48,12 @@ void FileBatch::clear() {
 
 std::string_view FileBatch::head(std::size_t i) const {
   const std::size_t size = slots_[i].head == kUnread ? 0 : slots_[i].head;
-  return {bytes_.data() + i * (head_size_ + tail_size_), size};
+  return {bytes_.data() + head_at(i), size};
 }
 
 std::string_view FileBatch::tail(std::size_t i) const {
   const std::size_t size = slots_[i].tail == kUnread ? 0 : slots_[i].tail;
-  return {bytes_.data() + i * (head_size_ + tail_size_) + head_size_, size};
+  return {bytes_.data() + head_at(i) + head_size_, size};
 }
 
 void FileBatch::open_one(Slot& slot) {
@@ -151,8 +151,9 @@ void FileBatch::read_with_ring() {
     Slot& slot = slots_[i];
     if (!slot.opened || slot.error != 0) continue;
     const std::uint64_t size = slot.file.size();
-    // A read that failed is read again by read_rest(), which notes the
-    // failure; a short one, before the end, is finished there.
+    // A read that failed is left to read_rest(), which reads it again and
+    // notes a second failure; a short one, before the end, is finished here
+    // as FileReader::read_at would finish it.
     if (const int got = results[2 * i]; got >= 0) {
       slot.head = static_cast<std::size_t>(got);
       if (slot.head < head_size_ && slot.head < size) {

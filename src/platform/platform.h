@@ -157,7 +157,9 @@ class FileBatch {
     std::size_t head = kUnread;  // bytes read, or kUnread
     std::size_t tail = kUnread;
   };
-  char* head_bytes(std::size_t i) { return bytes_.data() + i * (head_size_ + tail_size_); }
+  // Where the i-th file's head lies in bytes_; its tail follows.
+  std::size_t head_at(std::size_t i) const { return i * (head_size_ + tail_size_); }
+  char* head_bytes(std::size_t i) { return bytes_.data() + head_at(i); }
   char* tail_bytes(std::size_t i) { return head_bytes(i) + head_size_; }
   void open_one(Slot& slot);
   void read_rest(std::size_t i);
