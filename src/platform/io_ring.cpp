@@ -27,7 +27,6 @@ std::unique_ptr<IoRing> IoRing::create(unsigned entries) {
   // Opens and reads by offset came with Linux 5.6, as did this flag; an
   // older ring would fail every one of them.
   if ((params.features & IORING_FEAT_RW_CUR_POS) == 0) return nullptr;
-  ring->entries_ = params.sq_entries;
   ring->sizes_[0] = params.sq_off.array + params.sq_entries * sizeof(unsigned);
   ring->sizes_[1] = params.cq_off.cqes + params.cq_entries * sizeof(io_uring_cqe);
   ring->sizes_[2] = params.sq_entries * sizeof(io_uring_sqe);

@@ -46,7 +46,6 @@ class IoRing {
   unsigned* cq_tail_ = nullptr;
   unsigned cq_mask_ = 0;
   io_uring_cqe* cqes_ = nullptr;
-  unsigned entries_ = 0;
   unsigned tail_ = 0;    // the submission tail, ahead of the kernel's by `added_`
   unsigned added_ = 0;   // requests added since the last run()
 };
