@@ -2,12 +2,29 @@
 # Installs what is missing, builds every target with AddressSanitizer and
 # UndefinedBehaviorSanitizer, warnings as errors, and runs every test; then
 # the core and the runs engine again under ThreadSanitizer.
+#
+# `scripts/test.sh quick` stops after the first stage: the sanitizer build
+# and its unit tests, without the dialog, for a short loop while working.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mode=${1:-all}
+case "$mode" in
+  all | quick) ;;
+  *) echo "usage: scripts/test.sh [quick]" >&2; exit 2 ;;
+esac
 
 # fuse: a file system without hard links for the rename tests, in Python;
 # taggers: MP3 files written by real taggers for the tag reader tests;
 # faults: strace kills a run at each of its system calls, for the undo tests.
+if [ "$mode" = quick ]; then
+  scripts/install-deps.sh build fuse taggers faults
+  build=build/quick
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_SANITIZE=ON -DKESTRUNE_WERROR=ON \
+    -DKESTRUNE_BUILD_QT=OFF
+  cmake --build "$build" -j "$(nproc)"
+  ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+  exit 0
+fi
 scripts/install-deps.sh build qt fuse taggers faults
 
 build=build/test
