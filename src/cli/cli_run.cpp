@@ -110,6 +110,7 @@ void Printer::file_done(const PlannedFile& file, FileResult result, int error) {
     case PlanOutcome::kRename:
     case PlanOutcome::kSkipNoArgument:
     case PlanOutcome::kSkipNoTag:
+    case PlanOutcome::kSkipNotMp3Name:
       problem("skipped", file, false, reason, false);
       return;
     default:
@@ -181,6 +182,15 @@ void Printer::finish() {
     print_err(counts + " renamed, " + std::to_string(counts_.skipped) + " skipped, " +
               std::to_string(counts_.failed) + " failed");
   }
+}
+
+// Whether a name ends in ".mp3" in any letter case, as the names --all lists
+// do: a file of another kind keeps its own extension.
+bool has_mp3_name(std::string_view name) {
+  if (name.size() < 4) return false;
+  const std::string_view ending = name.substr(name.size() - 4);
+  return ending[0] == '.' && (ending[1] | 0x20) == 'm' && (ending[2] | 0x20) == 'p' &&
+         ending[3] == '3';
 }
 
 int usage_error(Console& console, const std::string& message) {
@@ -260,7 +270,21 @@ int run_renames(const Options& options, const std::string& format, Console& cons
           file.planned_after = groups_done;
         }
         if (!readers[worker]) readers[worker] = std::make_unique<runs::TagReader>();
-        runs::plan_files(files, format, *readers[worker], rules);
+        // A named file that is not called *.mp3 is not read at all; the
+        // others are read in runs between such names.
+        std::size_t start = 0;
+        for (std::size_t i = 0; i <= files.size(); ++i) {
+          if (i < files.size() && has_mp3_name(listed.name(first + i))) continue;
+          if (i > start) {
+            runs::plan_files(files.subspan(start, i - start), format, *readers[worker], rules);
+          }
+          if (i < files.size()) {
+            files[i].plan = RenamePlan();
+            files[i].plan.outcome = PlanOutcome::kSkipNotMp3Name;
+            files[i].target.clear();
+          }
+          start = i + 1;
+        }
       });
   std::size_t done = 0;
   PlannedFile file;

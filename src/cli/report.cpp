@@ -106,6 +106,8 @@ std::string plan_reason(const RenamePlan& plan, bool any_id3v2) {
                                                          : "cannot be opened";
     case PlanOutcome::kSkipNoTag:
       return no_tag_reason(plan.tag_kind, any_id3v2);
+    case PlanOutcome::kSkipNotMp3Name:
+      return "not an .mp3 file name";
     case PlanOutcome::kRefuseLeavesFolder:
       return "tag text would leave the folder";
     case PlanOutcome::kRefuseControlCharacter:

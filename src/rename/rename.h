@@ -17,6 +17,7 @@ enum class PlanOutcome {
   kSkipNoArgument,   // the path or the template is empty
   kSkipNotRegular,   // not a regular file (or nothing at all); `kind` says what it is
   kSkipNoTag,        // no ID3v1 trailer nor an ID3v2 tag the reader reads; `tag_kind` says why
+  kSkipNotMp3Name,   // the command line's file name does not end in ".mp3"; nothing was read
   kFailUnreadable,   // a regular file that could not be opened or read; `error` says why
   kRefuseLeavesFolder,  // the name would climb out of, or start above, the template's folder
   kRefuseControlCharacter,  // the name holds a byte 1 to 31, DEL or a C1 control
@@ -48,7 +49,7 @@ struct NameRules {
 // Skips count as success: the file is left alone and not reported.
 inline bool is_skip(PlanOutcome outcome) {
   return outcome == PlanOutcome::kSkipNoArgument || outcome == PlanOutcome::kSkipNotRegular ||
-         outcome == PlanOutcome::kSkipNoTag;
+         outcome == PlanOutcome::kSkipNoTag || outcome == PlanOutcome::kSkipNotMp3Name;
 }
 
 // Opens and reads `path` and computes its new name. Touches nothing on disk.
