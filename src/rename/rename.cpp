@@ -202,16 +202,36 @@ RenamePlan plan_rename(const std::string& path, std::string_view pattern,
   return plan_rename(path, pattern, base_folder, NameRules());
 }
 
+std::string normal_name(std::string_view new_name) {
+  std::size_t lead = 0;
+  while (lead < new_name.size() && is_separator(new_name[lead])) ++lead;
+  std::string name(new_name.substr(0, lead));
+  std::size_t start = lead;
+  while (start < new_name.size()) {
+    std::size_t end = start;
+    while (end < new_name.size() && !is_separator(new_name[end])) ++end;
+    const std::string_view part = new_name.substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      if (name.size() > lead) name += '\\';
+      name += part;
+    }
+    start = end + 1;
+  }
+  return name;
+}
+
 std::string resolve_name(std::string_view new_name, std::string_view base_folder) {
-  return platform::join_path(base_folder, platform::host_path(new_name));
+  return platform::join_path(base_folder, platform::host_path(normal_name(new_name)));
 }
 
 void folders_named(const std::string& new_name, std::string_view base_folder,
                    std::vector<std::string>& folders) {
   folders.clear();
-  for (std::size_t i = new_name.find('\\'); i != std::string::npos;
-       i = new_name.find('\\', i + 1)) {
-    if (i > 0) folders.push_back(resolve_name(std::string_view(new_name).substr(0, i), base_folder));
+  const std::string name = normal_name(new_name);
+  std::size_t lead = 0;
+  while (lead < name.size() && name[lead] == '\\') ++lead;
+  for (std::size_t i = name.find('\\', lead); i != std::string::npos; i = name.find('\\', i + 1)) {
+    folders.push_back(resolve_name(std::string_view(name).substr(0, i), base_folder));
   }
 }
 

@@ -107,12 +107,20 @@ class RenameWatcher {
   virtual void after_rename(int error) { (void)error; }
 };
 
-// The host path of `new_name` (backslashes separate folders): relative names
-// resolve below `base_folder`, or the current directory when it is empty.
+// `new_name` in the one form in which its target and its folders are
+// recorded, printed and compared: without empty parts and "." parts, so that
+// "Burial\\Track.mp3" (an empty field between two backslashes) names the
+// folder "Burial" once, and without a trailing separator. Leading separators
+// (a root, a network share) and ".." parts stay as written.
+std::string normal_name(std::string_view new_name);
+
+// The host path of normal_name(new_name) (backslashes separate folders):
+// relative names resolve below `base_folder`, or the current directory when
+// it is empty.
 std::string resolve_name(std::string_view new_name, std::string_view base_folder);
 
 // The folders that `new_name` names (only the backslash makes folders),
-// outermost first, each resolved as resolve_name does, into `folders`.
+// outermost first, each once, resolved as resolve_name does, into `folders`.
 void folders_named(const std::string& new_name, std::string_view base_folder,
                    std::vector<std::string>& folders);
 
