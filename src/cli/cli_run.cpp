@@ -107,6 +107,9 @@ void Printer::file_done(const PlannedFile& file, FileResult result, int error) {
     case PlanOutcome::kFailUnreadable:
       problem(failed, file, false, reason, true);
       return;
+    case PlanOutcome::kFailTarget:
+      problem(failed, file, true, reason, true);
+      return;
     case PlanOutcome::kRename:
     case PlanOutcome::kSkipNoArgument:
     case PlanOutcome::kSkipNoTag:

@@ -122,6 +122,8 @@ std::string plan_reason(const RenamePlan& plan, bool any_id3v2) {
 #else
       return "a name part is longer than " + std::to_string(plan.part_limit) + " bytes";
 #endif
+    case PlanOutcome::kFailTarget:
+      return errno_reason(plan.error);
   }
   return "unknown reason";
 }

@@ -331,6 +331,13 @@ struct EntryInfo {
 };
 EntryInfo entry_info(const std::string& path);
 
+// Whether `path` names a folder (after links) and, with `writable`, one in
+// which this process may make and remove entries, asked of the system with
+// its effective ids (so root passes, except on a read-only file system):
+// 0, ENOENT, ENOTDIR, or the errno value of the refusal (EACCES, EROFS, ...).
+// Windows, whose folders' rights a mode does not tell, answers for the kind.
+int folder_state(const std::string& path, bool writable);
+
 // Whether both paths name the same file (after links).
 bool same_file(const std::string& a, const std::string& b);
 

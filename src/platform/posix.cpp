@@ -574,6 +574,14 @@ int create_private_folders(const std::string& path) {
   return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
 }
 
+int folder_state(const std::string& path, bool writable) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return errno;
+  if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+  if (writable && ::faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return errno;
+  return 0;
+}
+
 EntryInfo entry_info(const std::string& path) {
   EntryInfo result;
   struct stat info {};

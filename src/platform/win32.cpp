@@ -409,6 +409,13 @@ EntryInfo entry_info(const std::string& path) {
   return result;
 }
 
+int folder_state(const std::string& path, bool writable) {
+  (void)writable;
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return errno_from_last_error();
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : ENOTDIR;
+}
+
 bool same_file(const std::string& a, const std::string& b) {
   auto id = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
     HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

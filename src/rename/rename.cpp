@@ -235,6 +235,56 @@ void folders_named(const std::string& new_name, std::string_view base_folder,
   }
 }
 
+int FolderStates::of(const std::string& folder, bool writable) {
+  auto known = known_.find(folder);
+  if (known == known_.end()) {
+    const int kind = platform::folder_state(folder, false);
+    if (kind == ENOENT) return kind;
+    known = known_.emplace(folder, State{kind}).first;
+  }
+  State& state = known->second;
+  if (state.kind != 0 || !writable) return state.kind;
+  if (state.access < 0) state.access = platform::folder_state(folder, true);
+  return state.access;
+}
+
+namespace {
+
+// The folder a host path lies in: "." for a bare name.
+std::string parent_of(const std::string& path) {
+#ifdef _WIN32
+  const std::size_t at = path.find_last_of("\\/");
+#else
+  const std::size_t at = path.rfind('/');
+#endif
+  if (at == std::string::npos) return ".";
+  return path.substr(0, at == 0 ? 1 : at);
+}
+
+}  // namespace
+
+int target_refusal(const std::string& source, const std::string& new_name,
+                   std::string_view base_folder, FolderStates& states) {
+  std::vector<std::string> folders;
+  folders_named(new_name, base_folder, folders);
+  std::string receiving;
+  for (std::size_t i = 0; i < folders.size() && receiving.empty(); ++i) {
+    const int state = states.of(folders[i], false);
+    if (state == ENOENT) {
+      receiving = i == 0 ? parent_of(folders[0]) : folders[i - 1];
+    } else if (state != 0) {
+      return state;
+    }
+  }
+  if (receiving.empty()) {
+    receiving = folders.empty() ? parent_of(resolve_name(new_name, base_folder)) : folders.back();
+  }
+  if (const int refusal = states.of(receiving, true); refusal != 0) return refusal;
+  // The rename also takes the entry out of the source's folder.
+  const std::string from = parent_of(source);
+  return from == receiving ? 0 : states.of(from, true);
+}
+
 int make_folders(const std::string& new_name, std::string_view base_folder,
                  std::vector<std::string>& made, RenameWatcher* watcher) {
   made.clear();

@@ -24,14 +24,17 @@ enum class PlanOutcome {
   kRefuseTooLong,    // the name, ".mp3" included, is over 1023 characters
   kRefuseSlash,      // the name holds a '/', which only the backslash may stand for
   kRefusePartTooLong,  // a file or folder name in it is over the file system's limit
+  kFailTarget,       // the rename to `new_name` cannot succeed as the disk stands
+                     // (target_refusal); `error` says why
 };
 
 struct RenamePlan {
   PlanOutcome outcome = PlanOutcome::kSkipNoArgument;
   // The new name as the template made it, ".mp3" appended where it did not
-  // end in ".mp3"; backslashes separate folders. Set only for kRename.
+  // end in ".mp3"; backslashes separate folders. Set for kRename and
+  // kFailTarget.
   std::string new_name;
-  int error = 0;  // errno value for kFailUnreadable
+  int error = 0;  // errno value for kFailUnreadable and kFailTarget
   platform::EntryKind kind = platform::EntryKind::kRegular;  // for kSkipNotRegular
   std::size_t part_limit = 0;  // for kRefusePartTooLong: the file system's limit
   Id3v2Kind tag_kind = Id3v2Kind::kNone;  // for kSkipNoTag: what begins the file
@@ -123,6 +126,32 @@ std::string resolve_name(std::string_view new_name, std::string_view base_folder
 // outermost first, each once, resolved as resolve_name does, into `folders`.
 void folders_named(const std::string& new_name, std::string_view base_folder,
                    std::vector<std::string>& folders);
+
+// What a run knows of the folders its names go to: whether each is a
+// folder, and whether the process may write it (platform::folder_state),
+// asked once per folder. A missing folder is asked again each time: the run
+// may make it meanwhile.
+class FolderStates {
+ public:
+  int of(const std::string& folder, bool writable);
+
+ private:
+  struct State {
+    int kind = 0;     // folder_state without `writable`
+    int access = -1;  // with it; -1 until asked
+  };
+  std::unordered_map<std::string, State> known_;
+};
+
+// Why moving `source` to the target of `new_name` (resolved as resolve_name
+// does) would fail as the disk stands now, or 0: ENOTDIR when a folder of
+// the new name exists as something else, or the errno value with which the
+// system refuses the process the folder that would receive the new entry
+// (the target's folder, or where its first missing folder would be made) or
+// the source's own folder (EACCES, EROFS, ...). Asks the file system through
+// `states`; changes nothing. A dry run and a run thus fail such a file alike.
+int target_refusal(const std::string& source, const std::string& new_name,
+                   std::string_view base_folder, FolderStates& states);
 
 // Makes the folders that `new_name` names, outermost first, each resolved as
 // resolve_name does; only the backslash makes folders. Folders that exist

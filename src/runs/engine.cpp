@@ -16,10 +16,16 @@ namespace {
 // took this long: the files planned wait no longer than that to move.
 constexpr std::chrono::milliseconds kGroupTime{200};
 
-void set_target(PlannedFile& file) {
+// The target of a file to rename, and whether the disk lets it move there:
+// a run finds out here, before it records anything, and its dry run alike.
+void set_target(PlannedFile& file, FolderStates& states) {
   file.target.clear();
-  if (file.plan.outcome == PlanOutcome::kRename) {
-    file.target = resolve_name(file.plan.new_name, file.base_folder);
+  if (file.plan.outcome != PlanOutcome::kRename) return;
+  file.target = resolve_name(file.plan.new_name, file.base_folder);
+  const int refusal = target_refusal(file.source, file.plan.new_name, file.base_folder, states);
+  if (refusal != 0) {
+    file.plan.outcome = PlanOutcome::kFailTarget;
+    file.plan.error = refusal;
   }
 }
 
@@ -28,7 +34,7 @@ void set_target(PlannedFile& file) {
 void plan_file(PlannedFile& file, std::string_view pattern, TagReader& reader,
                const NameRules& rules) {
   file.plan = reader.plan(file.source, file.listed, pattern, file.base_folder, rules);
-  set_target(file);
+  set_target(file, reader.folder_states());
 }
 
 void plan_files(std::span<PlannedFile> files, std::string_view pattern, TagReader& reader,
@@ -37,7 +43,7 @@ void plan_files(std::span<PlannedFile> files, std::string_view pattern, TagReade
   reader.read();
   for (std::size_t i = 0; i < files.size(); ++i) {
     files[i].plan = reader.plan_read(i, pattern, files[i].base_folder, rules);
-    set_target(files[i]);
+    set_target(files[i], reader.folder_states());
   }
   reader.done();
 }
