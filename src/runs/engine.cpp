@@ -204,18 +204,48 @@ bool Engine::replan(PlannedFile& file) {
 // names planned by the run before and those that exist, unless an earlier
 // file moves away from them or they are the file itself. The dry run and the
 // real run judge alike, before the journal records the name.
+//
+// The candidates of each name (suffixed_name) are judged once in their
+// order: one planned stays taken for good, so the next file of that name
+// starts after them; one taken by an entry on the disk is kept aside and
+// judged again for each later file, which may be that entry itself or come
+// after its file moved away. Thus a run of many files of one name costs no
+// more per file than the entries of that name on the disk, not the whole
+// run before it.
 void Engine::give_free_name(PlannedFile& file) {
   if (file.plan.outcome != PlanOutcome::kRename) return;
-  std::string target;
-  const auto is_taken = [&](const std::string& name) {
-    target = resolve_name(name, file.base_folder);
+  enum class Taken { kFree, kPlanned, kOnDisk };
+  const auto judge = [&](const std::string& name) {
+    const std::string target = resolve_name(name, file.base_folder);
     const std::string key = platform::normal_path(target);
-    if (planned_targets_.count(key) != 0) return true;
+    if (planned_targets_.count(key) != 0) return Taken::kPlanned;
     return platform::entry_info(target).kind != platform::EntryType::kMissing &&
-           moved_sources_.count(key) == 0 && !platform::same_file(file.source, target);
+                   moved_sources_.count(key) == 0 && !platform::same_file(file.source, target)
+               ? Taken::kOnDisk
+               : Taken::kFree;
   };
-  std::optional<std::string> name =
-      first_free_name(file.plan.new_name, is_taken, options_.max_file_name);
+  Suffixes& known = suffixes_[platform::normal_path(file.target)];
+  std::optional<std::string> name;
+  for (auto n = known.on_disk.begin(); n != known.on_disk.end() && !name;) {
+    std::optional<std::string> candidate =
+        suffixed_name(file.plan.new_name, *n, options_.max_file_name);
+    const Taken taken = judge(*candidate);
+    if (taken == Taken::kOnDisk) {
+      ++n;
+      continue;
+    }
+    if (taken == Taken::kFree) name = std::move(candidate);
+    n = known.on_disk.erase(n);  // planned now, or by another file
+  }
+  while (!name && known.next <= kMaxCollisionSuffix) {
+    std::optional<std::string> candidate =
+        suffixed_name(file.plan.new_name, known.next, options_.max_file_name);
+    if (!candidate) break;
+    const Taken taken = judge(*candidate);
+    if (taken == Taken::kOnDisk) known.on_disk.push_back(known.next);
+    ++known.next;
+    if (taken == Taken::kFree) name = std::move(candidate);
+  }
   // Without a free name the file keeps its own and fails as a collision.
   if (name) {
     file.plan.new_name = std::move(*name);

@@ -120,19 +120,47 @@ TEST(CommandLineLibrary, RenamesWhatRealTaggersWroteWithAndWithoutTheOptions) {
 }
 #endif
 
+// Each file gets the first free suffix, however many files of the run
+// share its name: past the names on the disk and those of earlier files,
+// but its own name stays free for it (a second run changes nothing), and so
+// does a name that an earlier file moved away from.
 TEST(CommandLineLibrary, SuffixesGoPastNamesTakenInTheFolderAndByThePlan) {
-  const TempFolder temp;
-  write_bytes("a.mp3", tagged_image("A", "One"));
-  write_bytes("b.mp3", tagged_image("A", "One"));
-  write_bytes("c.mp3", tagged_image("A", "Two"));
-  write_bytes("A - One.mp3", "taken");
-  write_bytes("A - One (2).mp3", "taken");
-  expect_dry_and_real_agree(
-      {"--journal", "j", "--on-collision", "suffix", "a.mp3", "b.mp3", "c.mp3"},
-      "a.mp3 -> A - One (1).mp3\nb.mp3 -> A - One (3).mp3\nc.mp3 -> A - Two.mp3\n", "", 3, 0);
-  // The journal holds the names given: the undo brings each file back.
-  EXPECT_EQ(run_cli({"--undo", "j"}).status, 0);
-  EXPECT_EQ(read_bytes("b.mp3"), tagged_image("A", "One"));
+  struct File { std::string name, artist, title; };
+  const struct {
+    std::vector<File> files;       // in the order given
+    std::vector<std::string> disk;  // untagged files in the way
+    std::string out;
+  } cases[] = {
+      {{{"a.mp3", "A", "One"}, {"b.mp3", "A", "One"}, {"c.mp3", "A", "Two"}},
+       {"A - One.mp3", "A - One (2).mp3"},
+       "a.mp3 -> A - One (1).mp3\nb.mp3 -> A - One (3).mp3\nc.mp3 -> A - Two.mp3\n"},
+      {{{"A - One (2).mp3", "A", "One"}, {"A - One (1).mp3", "A", "One"},
+        {"A - One.mp3", "A", "One"}, {"new.mp3", "A", "One"}},
+       {},
+       "A - One (2).mp3 -> A - One (2).mp3\nA - One (1).mp3 -> A - One (1).mp3\n"
+       "A - One.mp3 -> A - One.mp3\nnew.mp3 -> A - One (3).mp3\n"},
+      {{{"x.mp3", "A", "One"}, {"A - One.mp3", "B", "Two"}, {"y.mp3", "A", "One"},
+        {"z.mp3", "A", "One"}},
+       {},
+       "x.mp3 -> A - One (1).mp3\nA - One.mp3 -> B - Two.mp3\ny.mp3 -> A - One.mp3\n"
+       "z.mp3 -> A - One (2).mp3\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.out);
+    const TempFolder temp;
+    std::vector<std::string> arguments = {"--journal", "j", "--on-collision", "suffix"};
+    for (const File& file : c.files) {
+      write_bytes(file.name, tagged_image(file.artist, file.title));
+      arguments.push_back(file.name);
+    }
+    for (const std::string& name : c.disk) write_bytes(name, "taken");
+    expect_dry_and_real_agree(arguments, c.out, "", c.files.size(), 0);
+    // The journal holds the names given: the undo brings each file back.
+    EXPECT_EQ(run_cli({"--undo", "j"}).status, 0);
+    for (const File& file : c.files) {
+      EXPECT_EQ(read_bytes(file.name), tagged_image(file.artist, file.title));
+    }
+  }
 }
 
 #ifndef _WIN32
