@@ -257,8 +257,11 @@ bool change_directory(const std::string& path);
 // lists nothing.
 std::vector<std::string> list_mp3_files(const std::string& folder);
 
-// The same entries with what the listing told of each, for FileReader::open.
-FileList list_mp3_entries(const std::string& folder);
+// The same entries with what the listing told of each, for FileReader::open,
+// from one reading of the folder. `*error`, when given, is set to 0, or to
+// the errno value of a folder that cannot be read (ENOENT, ENOTDIR, EACCES,
+// ...), which then lists what was read before the failure.
+FileList list_mp3_entries(const std::string& folder, int* error = nullptr);
 
 // What replace_file does with the name it is given.
 enum class ReplacePolicy {

@@ -38,6 +38,16 @@ TEST(CliFaults, ReadOnlyFolderIsReportedAndItsFileStays) {
   // The folder of the new name cannot be made: its own error is reported.
   EXPECT_TRUE(contains(captured.err(), "locked/a.mp3 -> locked/A/One.mp3: permission denied"));
   EXPECT_EQ(captured.out(), "");
+
+  // A folder that cannot be listed is said to be so, once, before any file.
+  ::chmod("locked", 0333);
+  Captured listing;
+  options.files.clear();
+  options.all_folder = "locked";
+  EXPECT_EQ(run_unprivileged([&] {
+    return cli::run_renames(options, "%title%", listing.console, nullptr) + std::fflush(nullptr);
+  }), cli::kExitFailed);
+  EXPECT_EQ(listing.err(), "kestrune-cli: cannot read the folder locked: permission denied\n");
   ::chmod("locked", 0755);
   EXPECT_EQ(read_bytes("locked/a.mp3"), tagged_image("A", "One"));
 }
