@@ -224,27 +224,38 @@ void Engine::give_free_name(PlannedFile& file) {
                ? Taken::kOnDisk
                : Taken::kFree;
   };
-  Suffixes& known = suffixes_[platform::normal_path(file.target)];
   std::optional<std::string> name;
-  for (auto n = known.on_disk.begin(); n != known.on_disk.end() && !name;) {
-    std::optional<std::string> candidate =
-        suffixed_name(file.plan.new_name, *n, options_.max_file_name);
-    const Taken taken = judge(*candidate);
-    if (taken == Taken::kOnDisk) {
-      ++n;
-      continue;
-    }
-    if (taken == Taken::kFree) name = std::move(candidate);
-    n = known.on_disk.erase(n);  // planned now, or by another file
+  // A name is remembered from its first collision on, not for every file.
+  const std::string key = platform::normal_path(file.target);
+  auto known = suffixes_.find(key);
+  if (known == suffixes_.end()) {
+    const Taken taken = judge(file.plan.new_name);
+    if (taken == Taken::kFree) name = file.plan.new_name;
+    if (taken == Taken::kOnDisk) known = suffixes_.emplace(key, Suffixes{1, {0}}).first;
+    if (taken == Taken::kPlanned) known = suffixes_.emplace(key, Suffixes{1, {}}).first;
   }
-  while (!name && known.next <= kMaxCollisionSuffix) {
-    std::optional<std::string> candidate =
-        suffixed_name(file.plan.new_name, known.next, options_.max_file_name);
-    if (!candidate) break;
-    const Taken taken = judge(*candidate);
-    if (taken == Taken::kOnDisk) known.on_disk.push_back(known.next);
-    ++known.next;
-    if (taken == Taken::kFree) name = std::move(candidate);
+  if (!name) {
+    Suffixes& suffixes = known->second;
+    for (auto n = suffixes.on_disk.begin(); n != suffixes.on_disk.end() && !name;) {
+      std::optional<std::string> candidate =
+          suffixed_name(file.plan.new_name, *n, options_.max_file_name);
+      const Taken taken = judge(*candidate);
+      if (taken == Taken::kOnDisk) {
+        ++n;
+        continue;
+      }
+      if (taken == Taken::kFree) name = std::move(candidate);
+      n = suffixes.on_disk.erase(n);  // planned now, or by another file
+    }
+    while (!name && suffixes.next <= kMaxCollisionSuffix) {
+      std::optional<std::string> candidate =
+          suffixed_name(file.plan.new_name, suffixes.next, options_.max_file_name);
+      if (!candidate) break;
+      const Taken taken = judge(*candidate);
+      if (taken == Taken::kOnDisk) suffixes.on_disk.push_back(suffixes.next);
+      ++suffixes.next;
+      if (taken == Taken::kFree) name = std::move(candidate);
+    }
   }
   // Without a free name the file keeps its own and fails as a collision.
   if (name) {
