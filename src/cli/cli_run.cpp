@@ -107,9 +107,13 @@ void Printer::file_done(const PlannedFile& file, FileResult result, int error) {
     case PlanOutcome::kFailUnreadable:
       problem(failed, file, false, reason, true);
       return;
+    case PlanOutcome::kFailTarget:
+      problem(failed, file, true, reason, true);
+      return;
     case PlanOutcome::kRename:
     case PlanOutcome::kSkipNoArgument:
     case PlanOutcome::kSkipNoTag:
+    case PlanOutcome::kSkipNotMp3Name:
       problem("skipped", file, false, reason, false);
       return;
     default:
@@ -183,6 +187,21 @@ void Printer::finish() {
   }
 }
 
+// Whether a name ends in ".mp3" in any letter case, as the names --all lists
+// do: a file of another kind keeps its own extension.
+bool has_mp3_name(std::string_view name) {
+  if (name.size() < 4) return false;
+  const std::string_view ending = name.substr(name.size() - 4);
+  return ending[0] == '.' && (ending[1] | 0x20) == 'm' && (ending[2] | 0x20) == 'p' &&
+         ending[3] == '3';
+}
+
+int folder_error(Console& console, const std::string& folder, int error) {
+  std::fprintf(console.err, "kestrune-cli: cannot read the folder %s: %s\n",
+               escaped(folder).c_str(), errno_reason(error).c_str());
+  return kExitFailed;
+}
+
 int usage_error(Console& console, const std::string& message) {
   std::fprintf(console.err, "kestrune-cli: %s\nTry \"kestrune-cli --help\".\n", message.c_str());
   return kExitUsage;
@@ -192,8 +211,11 @@ int usage_error(Console& console, const std::string& message) {
 // with --no-journal, the file of --journal, or else a new one in the runs
 // folder. A journal that cannot be written stops the run before its next
 // rename.
-int run_journaled(const Options& options, const std::string& format, Console& console) {
-  if (options.dry_run || options.no_journal) return run_renames(options, format, console, nullptr);
+int run_journaled(const Options& options, const std::string& format, Console& console,
+                  platform::FileList& listed) {
+  if (options.dry_run || options.no_journal) {
+    return run_renames(options, format, console, nullptr, {}, &listed);
+  }
   const std::string folder = platform::current_directory().value_or(std::string());
   runs::JournalWriter journal =
       options.journal
@@ -201,7 +223,7 @@ int run_journaled(const Options& options, const std::string& format, Console& co
                                          runs::now_utc(), folder)
           : runs::JournalWriter::in_folder(runs::runs_folder().value_or(std::string()),
                                            runs::now_utc(), folder);
-  int status = run_renames(options, format, console, &journal);
+  int status = run_renames(options, format, console, &journal, {}, &listed);
   const bool failed_before = journal.failed();
   if (!journal.close() && !failed_before) {
     std::fflush(console.out);
@@ -215,7 +237,8 @@ int run_journaled(const Options& options, const std::string& format, Console& co
 
 int run_renames(const Options& options, const std::string& format, Console& console,
                 runs::JournalWriter* journal,
-                const std::function<void(const PlannedFile&)>& before_rename) {
+                const std::function<void(const PlannedFile&)>& before_rename,
+                platform::FileList* all_listed) {
   Printer printer(options, console, before_rename);
   runs::EngineOptions engine_options;
   engine_options.dry_run = options.dry_run;
@@ -232,8 +255,12 @@ int run_renames(const Options& options, const std::string& format, Console& cons
   // files are not met again. It tells which entries are regular files, so
   // that only the others are looked at before they are opened.
   platform::FileList listed;
-  if (options.all_folder) {
-    listed = platform::list_mp3_entries(*options.all_folder);
+  if (options.all_folder && all_listed != nullptr) {
+    listed = std::move(*all_listed);
+  } else if (options.all_folder) {
+    int error = 0;
+    listed = platform::list_mp3_entries(*options.all_folder, &error);
+    if (error != 0) return folder_error(console, *options.all_folder, error);
   } else {
     for (const std::string& name : options.files) listed.add(name);
   }
@@ -260,7 +287,21 @@ int run_renames(const Options& options, const std::string& format, Console& cons
           file.planned_after = groups_done;
         }
         if (!readers[worker]) readers[worker] = std::make_unique<runs::TagReader>();
-        runs::plan_files(files, format, *readers[worker], rules);
+        // A named file that is not called *.mp3 is not read at all; the
+        // others are read in runs between such names.
+        std::size_t start = 0;
+        for (std::size_t i = 0; i <= files.size(); ++i) {
+          if (i < files.size() && has_mp3_name(listed.name(first + i))) continue;
+          if (i > start) {
+            runs::plan_files(files.subspan(start, i - start), format, *readers[worker], rules);
+          }
+          if (i < files.size()) {
+            files[i].plan = RenamePlan();
+            files[i].plan.outcome = PlanOutcome::kSkipNotMp3Name;
+            files[i].target.clear();
+          }
+          start = i + 1;
+        }
       });
   std::size_t done = 0;
   PlannedFile file;
@@ -307,19 +348,17 @@ int run_main(const std::vector<std::string>& arguments, Console console) {
     }
   }
 
+  // --all: the folder is listed once, here, before the journal is begun.
+  platform::FileList listed;
   if (options.all_folder) {
     const std::string& folder = *options.all_folder;
     int error = 0;
-    platform::list_folder(folder, &error);
+    listed = platform::list_mp3_entries(folder, &error);
     if (error == ENOENT || error == ENOTDIR) {
       return usage_error(console, "--all needs a folder: " + escaped(folder) +
                                       (error == ENOENT ? " does not exist" : " is not one"));
     }
-    if (error != 0) {
-      std::fprintf(console.err, "kestrune-cli: cannot read the folder %s: %s\n",
-                   escaped(folder).c_str(), errno_reason(error).c_str());
-      return kExitFailed;
-    }
+    if (error != 0) return folder_error(console, folder, error);
   }
   // The template's problems, once, before the first file; the run still
   // expands it as the dialog does.
@@ -328,7 +367,7 @@ int run_main(const std::vector<std::string>& arguments, Console console) {
       std::fprintf(console.err, "kestrune-cli: warning: %s\n", warning.c_str());
     }
   }
-  return run_journaled(options, settings.format, console);
+  return run_journaled(options, settings.format, console, listed);
 }
 
 }  // namespace kestrune::cli

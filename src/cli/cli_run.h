@@ -31,10 +31,14 @@ struct Console {
 // Prints one "OLD -> NEW" line on `out` for each file renamed, one line on
 // `err` for each file skipped, refused or failed, and the summary. Writes
 // the error log when asked and a file failed. `before_rename`, when set, is
-// called just before each file moves. Answers kExitOk or kExitFailed.
+// called just before each file moves. With --all, `all_listed` is the
+// folder's listing, taken over; without it the folder is listed here, and
+// one that cannot be read is reported and fails the run before anything
+// else. Answers kExitOk or kExitFailed.
 int run_renames(const Options& options, const std::string& format, Console& console,
                 runs::JournalWriter* journal,
-                const std::function<void(const runs::PlannedFile&)>& before_rename = {});
+                const std::function<void(const runs::PlannedFile&)>& before_rename = {},
+                platform::FileList* all_listed = nullptr);
 
 // The whole program, given the arguments after its name: parses them, takes
 // the template from --format, ./Kestrune.ini or the default, and runs with

@@ -106,6 +106,8 @@ std::string plan_reason(const RenamePlan& plan, bool any_id3v2) {
                                                          : "cannot be opened";
     case PlanOutcome::kSkipNoTag:
       return no_tag_reason(plan.tag_kind, any_id3v2);
+    case PlanOutcome::kSkipNotMp3Name:
+      return "not an .mp3 file name";
     case PlanOutcome::kRefuseLeavesFolder:
       return "tag text would leave the folder";
     case PlanOutcome::kRefuseControlCharacter:
@@ -120,6 +122,8 @@ std::string plan_reason(const RenamePlan& plan, bool any_id3v2) {
 #else
       return "a name part is longer than " + std::to_string(plan.part_limit) + " bytes";
 #endif
+    case PlanOutcome::kFailTarget:
+      return errno_reason(plan.error);
   }
   return "unknown reason";
 }

@@ -257,8 +257,11 @@ bool change_directory(const std::string& path);
 // lists nothing.
 std::vector<std::string> list_mp3_files(const std::string& folder);
 
-// The same entries with what the listing told of each, for FileReader::open.
-FileList list_mp3_entries(const std::string& folder);
+// The same entries with what the listing told of each, for FileReader::open,
+// from one reading of the folder. `*error`, when given, is set to 0, or to
+// the errno value of a folder that cannot be read (ENOENT, ENOTDIR, EACCES,
+// ...), which then lists what was read before the failure.
+FileList list_mp3_entries(const std::string& folder, int* error = nullptr);
 
 // What replace_file does with the name it is given.
 enum class ReplacePolicy {
@@ -330,6 +333,13 @@ struct EntryInfo {
   int error = 0;                    // errno when it could not be looked at
 };
 EntryInfo entry_info(const std::string& path);
+
+// Whether `path` names a folder (after links) and, with `writable`, one in
+// which this process may make and remove entries, asked of the system with
+// its effective ids (so root passes, except on a read-only file system):
+// 0, ENOENT, ENOTDIR, or the errno value of the refusal (EACCES, EROFS, ...).
+// Windows, whose folders' rights a mode does not tell, answers for the kind.
+int folder_state(const std::string& path, bool writable);
 
 // Whether both paths name the same file (after links).
 bool same_file(const std::string& a, const std::string& b);

@@ -450,11 +450,21 @@ std::optional<std::string> current_directory() {
 
 bool change_directory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
 
-FileList list_mp3_entries(const std::string& folder) {
+FileList list_mp3_entries(const std::string& folder, int* error) {
   FileList files;
+  if (error != nullptr) *error = 0;
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (dir == nullptr) return files;
-  while (const dirent* entry = ::readdir(dir)) {
+  if (dir == nullptr) {
+    if (error != nullptr) *error = errno;
+    return files;
+  }
+  for (;;) {
+    errno = 0;  // readdir tells the end from a failure only by errno
+    const dirent* entry = ::readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0 && error != nullptr) *error = errno;
+      break;
+    }
     const std::string_view name(entry->d_name);
     if (name.size() < 4) continue;
     const std::string_view ending = name.substr(name.size() - 4);
@@ -572,6 +582,14 @@ int create_private_folders(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return errno;
   return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+}
+
+int folder_state(const std::string& path, bool writable) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return errno;
+  if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+  if (writable && ::faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return errno;
+  return 0;
 }
 
 EntryInfo entry_info(const std::string& path) {

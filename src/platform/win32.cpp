@@ -256,15 +256,7 @@ std::optional<std::string> current_directory() {
 
 bool change_directory(const std::string& path) { return SetCurrentDirectoryA(path.c_str()) != 0; }
 
-FileList list_mp3_entries(const std::string& folder) {
-  // The attributes of a found entry do not tell a reserved device name:
-  // every entry is looked at when it is opened.
-  FileList files;
-  for (const std::string& name : list_mp3_files(folder)) files.add(name);
-  return files;
-}
-
-std::vector<std::string> list_mp3_files(const std::string& folder) {
+FileList list_mp3_entries(const std::string& folder, int* error) {
   std::string pattern = folder;
   if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/' &&
       pattern.back() != ':') {
@@ -272,17 +264,37 @@ std::vector<std::string> list_mp3_files(const std::string& folder) {
   }
   pattern += "*.mp3";
 
-  std::vector<std::string> names;
+  // The attributes of a found entry do not tell a reserved device name:
+  // every entry is looked at when it is opened.
+  FileList files;
+  if (error != nullptr) *error = 0;
   WIN32_FIND_DATAA entry;
   const HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return names;
+  if (search == INVALID_HANDLE_VALUE) {
+    // No match and no folder fail alike: the folder itself tells them apart.
+    if (error != nullptr) {
+      const DWORD attributes = GetFileAttributesA(folder.empty() ? "." : folder.c_str());
+      *error = attributes == INVALID_FILE_ATTRIBUTES                 ? errno_from_last_error()
+               : (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0        ? ENOTDIR
+                                                                     : 0;
+    }
+    return files;
+  }
   do {
     // The pattern also matches through 8.3 short names ("a.mp3x" as
     // "A~1.MP3"); only the long name counts.
-    if (ends_with_mp3(entry.cFileName)) names.emplace_back(entry.cFileName);
+    if (ends_with_mp3(entry.cFileName)) files.add(entry.cFileName);
   } while (FindNextFileA(search, &entry));
   FindClose(search);
-  std::sort(names.begin(), names.end());
+  files.sort_by_name();
+  return files;
+}
+
+std::vector<std::string> list_mp3_files(const std::string& folder) {
+  const FileList files = list_mp3_entries(folder);
+  std::vector<std::string> names;
+  names.reserve(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) names.emplace_back(files.name(i));
   return names;
 }
 
@@ -407,6 +419,13 @@ EntryInfo entry_info(const std::string& path) {
   // Files below the user's profile are the user's; there is no mode to check.
   result.owned_by_user = true;
   return result;
+}
+
+int folder_state(const std::string& path, bool writable) {
+  (void)writable;
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return errno_from_last_error();
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : ENOTDIR;
 }
 
 bool same_file(const std::string& a, const std::string& b) {

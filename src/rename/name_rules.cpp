@@ -190,23 +190,29 @@ std::vector<std::string> template_warnings(std::string_view pattern) {
   return warnings;
 }
 
-std::optional<std::string> first_free_name(const std::string& name,
-                                           const std::function<bool(const std::string&)>& is_taken,
-                                           std::size_t max_file_name) {
-  if (name.size() > kMaxNewName) return std::nullopt;
-  if (!is_taken(name)) return name;
+std::optional<std::string> suffixed_name(const std::string& name, int n,
+                                         std::size_t max_file_name) {
+  if (name.size() > kMaxNewName || n < 0 || n > kMaxCollisionSuffix) return std::nullopt;
+  if (n == 0) return name;
   const std::size_t file_start = name.find_last_of("\\/") + 1;  // 0 without a separator
   const std::size_t extension = ends_with_extension(name) ? kExtension.size() : 0;
   const std::size_t stem = name.size() - extension;
-  for (int n = 1; n <= kMaxCollisionSuffix; ++n) {
-    const std::string suffix = " (" + std::to_string(n) + ")";
-    if (suffix.size() + extension >= max_file_name) return std::nullopt;
-    std::size_t end = stem;
-    cut(name, file_start, end, max_file_name - suffix.size() - extension);
-    if (end == file_start) return std::nullopt;
-    std::string candidate = name.substr(0, end) + suffix + name.substr(stem);
-    if (candidate.size() > kMaxNewName) return std::nullopt;
-    if (!is_taken(candidate)) return candidate;
+  const std::string suffix = " (" + std::to_string(n) + ")";
+  if (suffix.size() + extension >= max_file_name) return std::nullopt;
+  std::size_t end = stem;
+  cut(name, file_start, end, max_file_name - suffix.size() - extension);
+  if (end == file_start) return std::nullopt;
+  std::string candidate = name.substr(0, end) + suffix + name.substr(stem);
+  if (candidate.size() > kMaxNewName) return std::nullopt;
+  return candidate;
+}
+
+std::optional<std::string> first_free_name(const std::string& name,
+                                           const std::function<bool(const std::string&)>& is_taken,
+                                           std::size_t max_file_name) {
+  for (int n = 0; n <= kMaxCollisionSuffix; ++n) {
+    std::optional<std::string> candidate = suffixed_name(name, n, max_file_name);
+    if (!candidate || !is_taken(*candidate)) return candidate;
   }
   return std::nullopt;
 }

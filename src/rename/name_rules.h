@@ -107,4 +107,13 @@ std::optional<std::string> first_free_name(
     const std::string& name, const std::function<bool(const std::string&)>& is_taken,
     std::size_t max_file_name = std::numeric_limits<std::size_t>::max());
 
+// The n-th candidate of first_free_name: `name` itself for 0, "NAME (n).mp3"
+// for 1 to kMaxCollisionSuffix, cut as described there. No answer where
+// first_free_name would give up at that candidate. A run that gives many
+// files one name walks these itself, remembering how far it got, so that
+// each file does not try again the candidates its predecessors took.
+std::optional<std::string> suffixed_name(
+    const std::string& name, int n,
+    std::size_t max_file_name = std::numeric_limits<std::size_t>::max());
+
 }  // namespace kestrune

@@ -202,17 +202,87 @@ RenamePlan plan_rename(const std::string& path, std::string_view pattern,
   return plan_rename(path, pattern, base_folder, NameRules());
 }
 
+std::string normal_name(std::string_view new_name) {
+  std::size_t lead = 0;
+  while (lead < new_name.size() && is_separator(new_name[lead])) ++lead;
+  std::string name(new_name.substr(0, lead));
+  std::size_t start = lead;
+  while (start < new_name.size()) {
+    std::size_t end = start;
+    while (end < new_name.size() && !is_separator(new_name[end])) ++end;
+    const std::string_view part = new_name.substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      if (name.size() > lead) name += '\\';
+      name += part;
+    }
+    start = end + 1;
+  }
+  return name;
+}
+
 std::string resolve_name(std::string_view new_name, std::string_view base_folder) {
-  return platform::join_path(base_folder, platform::host_path(new_name));
+  return platform::join_path(base_folder, platform::host_path(normal_name(new_name)));
 }
 
 void folders_named(const std::string& new_name, std::string_view base_folder,
                    std::vector<std::string>& folders) {
   folders.clear();
-  for (std::size_t i = new_name.find('\\'); i != std::string::npos;
-       i = new_name.find('\\', i + 1)) {
-    if (i > 0) folders.push_back(resolve_name(std::string_view(new_name).substr(0, i), base_folder));
+  const std::string name = normal_name(new_name);
+  std::size_t lead = 0;
+  while (lead < name.size() && name[lead] == '\\') ++lead;
+  for (std::size_t i = name.find('\\', lead); i != std::string::npos; i = name.find('\\', i + 1)) {
+    folders.push_back(resolve_name(std::string_view(name).substr(0, i), base_folder));
   }
+}
+
+int FolderStates::of(const std::string& folder, bool writable) {
+  auto known = known_.find(folder);
+  if (known == known_.end()) {
+    const int kind = platform::folder_state(folder, false);
+    if (kind == ENOENT) return kind;
+    known = known_.emplace(folder, State{kind}).first;
+  }
+  State& state = known->second;
+  if (state.kind != 0 || !writable) return state.kind;
+  if (state.access < 0) state.access = platform::folder_state(folder, true);
+  return state.access;
+}
+
+namespace {
+
+// The folder a host path lies in: "." for a bare name.
+std::string parent_of(const std::string& path) {
+#ifdef _WIN32
+  const std::size_t at = path.find_last_of("\\/");
+#else
+  const std::size_t at = path.rfind('/');
+#endif
+  if (at == std::string::npos) return ".";
+  return path.substr(0, at == 0 ? 1 : at);
+}
+
+}  // namespace
+
+int target_refusal(const std::string& source, const std::string& new_name,
+                   std::string_view base_folder, FolderStates& states) {
+  std::vector<std::string> folders;
+  folders_named(new_name, base_folder, folders);
+  std::string receiving;
+  for (std::size_t i = 0; i < folders.size() && receiving.empty(); ++i) {
+    const int state = states.of(folders[i], false);
+    if (state == ENOENT) {
+      receiving = i == 0 ? parent_of(folders[0]) : folders[i - 1];
+    } else if (state != 0) {
+      return state;
+    }
+  }
+  if (receiving.empty()) {
+    receiving = folders.empty() ? parent_of(resolve_name(new_name, base_folder)) : folders.back();
+  }
+  if (const int refusal = states.of(receiving, true); refusal != 0) return refusal;
+  // The rename also takes the entry out of the source's folder.
+  const std::string from = parent_of(source);
+  return from == receiving ? 0 : states.of(from, true);
 }
 
 int make_folders(const std::string& new_name, std::string_view base_folder,

@@ -17,20 +17,24 @@ enum class PlanOutcome {
   kSkipNoArgument,   // the path or the template is empty
   kSkipNotRegular,   // not a regular file (or nothing at all); `kind` says what it is
   kSkipNoTag,        // no ID3v1 trailer nor an ID3v2 tag the reader reads; `tag_kind` says why
+  kSkipNotMp3Name,   // the command line's file name does not end in ".mp3"; nothing was read
   kFailUnreadable,   // a regular file that could not be opened or read; `error` says why
   kRefuseLeavesFolder,  // the name would climb out of, or start above, the template's folder
   kRefuseControlCharacter,  // the name holds a byte 1 to 31, DEL or a C1 control
   kRefuseTooLong,    // the name, ".mp3" included, is over 1023 characters
   kRefuseSlash,      // the name holds a '/', which only the backslash may stand for
   kRefusePartTooLong,  // a file or folder name in it is over the file system's limit
+  kFailTarget,       // the rename to `new_name` cannot succeed as the disk stands
+                     // (target_refusal); `error` says why
 };
 
 struct RenamePlan {
   PlanOutcome outcome = PlanOutcome::kSkipNoArgument;
   // The new name as the template made it, ".mp3" appended where it did not
-  // end in ".mp3"; backslashes separate folders. Set only for kRename.
+  // end in ".mp3"; backslashes separate folders. Set for kRename and
+  // kFailTarget.
   std::string new_name;
-  int error = 0;  // errno value for kFailUnreadable
+  int error = 0;  // errno value for kFailUnreadable and kFailTarget
   platform::EntryKind kind = platform::EntryKind::kRegular;  // for kSkipNotRegular
   std::size_t part_limit = 0;  // for kRefusePartTooLong: the file system's limit
   Id3v2Kind tag_kind = Id3v2Kind::kNone;  // for kSkipNoTag: what begins the file
@@ -48,7 +52,7 @@ struct NameRules {
 // Skips count as success: the file is left alone and not reported.
 inline bool is_skip(PlanOutcome outcome) {
   return outcome == PlanOutcome::kSkipNoArgument || outcome == PlanOutcome::kSkipNotRegular ||
-         outcome == PlanOutcome::kSkipNoTag;
+         outcome == PlanOutcome::kSkipNoTag || outcome == PlanOutcome::kSkipNotMp3Name;
 }
 
 // Opens and reads `path` and computes its new name. Touches nothing on disk.
@@ -106,14 +110,48 @@ class RenameWatcher {
   virtual void after_rename(int error) { (void)error; }
 };
 
-// The host path of `new_name` (backslashes separate folders): relative names
-// resolve below `base_folder`, or the current directory when it is empty.
+// `new_name` in the one form in which its target and its folders are
+// recorded, printed and compared: without empty parts and "." parts, so that
+// "Burial\\Track.mp3" (an empty field between two backslashes) names the
+// folder "Burial" once, and without a trailing separator. Leading separators
+// (a root, a network share) and ".." parts stay as written.
+std::string normal_name(std::string_view new_name);
+
+// The host path of normal_name(new_name) (backslashes separate folders):
+// relative names resolve below `base_folder`, or the current directory when
+// it is empty.
 std::string resolve_name(std::string_view new_name, std::string_view base_folder);
 
 // The folders that `new_name` names (only the backslash makes folders),
-// outermost first, each resolved as resolve_name does, into `folders`.
+// outermost first, each once, resolved as resolve_name does, into `folders`.
 void folders_named(const std::string& new_name, std::string_view base_folder,
                    std::vector<std::string>& folders);
+
+// What a run knows of the folders its names go to: whether each is a
+// folder, and whether the process may write it (platform::folder_state),
+// asked once per folder. A missing folder is asked again each time: the run
+// may make it meanwhile.
+class FolderStates {
+ public:
+  int of(const std::string& folder, bool writable);
+
+ private:
+  struct State {
+    int kind = 0;     // folder_state without `writable`
+    int access = -1;  // with it; -1 until asked
+  };
+  std::unordered_map<std::string, State> known_;
+};
+
+// Why moving `source` to the target of `new_name` (resolved as resolve_name
+// does) would fail as the disk stands now, or 0: ENOTDIR when a folder of
+// the new name exists as something else, or the errno value with which the
+// system refuses the process the folder that would receive the new entry
+// (the target's folder, or where its first missing folder would be made) or
+// the source's own folder (EACCES, EROFS, ...). Asks the file system through
+// `states`; changes nothing. A dry run and a run thus fail such a file alike.
+int target_refusal(const std::string& source, const std::string& new_name,
+                   std::string_view base_folder, FolderStates& states);
 
 // Makes the folders that `new_name` names, outermost first, each resolved as
 // resolve_name does; only the backslash makes folders. Folders that exist

@@ -16,10 +16,16 @@ namespace {
 // took this long: the files planned wait no longer than that to move.
 constexpr std::chrono::milliseconds kGroupTime{200};
 
-void set_target(PlannedFile& file) {
+// The target of a file to rename, and whether the disk lets it move there:
+// a run finds out here, before it records anything, and its dry run alike.
+void set_target(PlannedFile& file, FolderStates& states) {
   file.target.clear();
-  if (file.plan.outcome == PlanOutcome::kRename) {
-    file.target = resolve_name(file.plan.new_name, file.base_folder);
+  if (file.plan.outcome != PlanOutcome::kRename) return;
+  file.target = resolve_name(file.plan.new_name, file.base_folder);
+  const int refusal = target_refusal(file.source, file.plan.new_name, file.base_folder, states);
+  if (refusal != 0) {
+    file.plan.outcome = PlanOutcome::kFailTarget;
+    file.plan.error = refusal;
   }
 }
 
@@ -28,7 +34,7 @@ void set_target(PlannedFile& file) {
 void plan_file(PlannedFile& file, std::string_view pattern, TagReader& reader,
                const NameRules& rules) {
   file.plan = reader.plan(file.source, file.listed, pattern, file.base_folder, rules);
-  set_target(file);
+  set_target(file, reader.folder_states());
 }
 
 void plan_files(std::span<PlannedFile> files, std::string_view pattern, TagReader& reader,
@@ -37,7 +43,7 @@ void plan_files(std::span<PlannedFile> files, std::string_view pattern, TagReade
   reader.read();
   for (std::size_t i = 0; i < files.size(); ++i) {
     files[i].plan = reader.plan_read(i, pattern, files[i].base_folder, rules);
-    set_target(files[i]);
+    set_target(files[i], reader.folder_states());
   }
   reader.done();
 }
@@ -155,8 +161,10 @@ void Engine::flush() {
       stop_before(i);
       return;
     }
-    listener_.before_rename(file);
-    if (error == 0) error = platform::rename_no_replace(file.source, file.target);
+    if (error == 0) {
+      listener_.before_rename(file);
+      error = platform::rename_no_replace(file.source, file.target);
+    }
     // A file that did not move leaves no folder of its own behind.
     if (error != 0) remove_folders(made_);
     if (error == ENOENT && file.planned_after < groups_done_.load(std::memory_order_relaxed) &&
@@ -196,18 +204,59 @@ bool Engine::replan(PlannedFile& file) {
 // names planned by the run before and those that exist, unless an earlier
 // file moves away from them or they are the file itself. The dry run and the
 // real run judge alike, before the journal records the name.
+//
+// The candidates of each name (suffixed_name) are judged once in their
+// order: one planned stays taken for good, so the next file of that name
+// starts after them; one taken by an entry on the disk is kept aside and
+// judged again for each later file, which may be that entry itself or come
+// after its file moved away. Thus a run of many files of one name costs no
+// more per file than the entries of that name on the disk, not the whole
+// run before it.
 void Engine::give_free_name(PlannedFile& file) {
   if (file.plan.outcome != PlanOutcome::kRename) return;
-  std::string target;
-  const auto is_taken = [&](const std::string& name) {
-    target = resolve_name(name, file.base_folder);
+  enum class Taken { kFree, kPlanned, kOnDisk };
+  const auto judge = [&](const std::string& name) {
+    const std::string target = resolve_name(name, file.base_folder);
     const std::string key = platform::normal_path(target);
-    if (planned_targets_.count(key) != 0) return true;
+    if (planned_targets_.count(key) != 0) return Taken::kPlanned;
     return platform::entry_info(target).kind != platform::EntryType::kMissing &&
-           moved_sources_.count(key) == 0 && !platform::same_file(file.source, target);
+                   moved_sources_.count(key) == 0 && !platform::same_file(file.source, target)
+               ? Taken::kOnDisk
+               : Taken::kFree;
   };
-  std::optional<std::string> name =
-      first_free_name(file.plan.new_name, is_taken, options_.max_file_name);
+  std::optional<std::string> name;
+  // A name is remembered from its first collision on, not for every file.
+  const std::string key = platform::normal_path(file.target);
+  auto known = suffixes_.find(key);
+  if (known == suffixes_.end()) {
+    const Taken taken = judge(file.plan.new_name);
+    if (taken == Taken::kFree) name = file.plan.new_name;
+    if (taken == Taken::kOnDisk) known = suffixes_.emplace(key, Suffixes{1, {0}}).first;
+    if (taken == Taken::kPlanned) known = suffixes_.emplace(key, Suffixes{1, {}}).first;
+  }
+  if (!name) {
+    Suffixes& suffixes = known->second;
+    for (auto n = suffixes.on_disk.begin(); n != suffixes.on_disk.end() && !name;) {
+      std::optional<std::string> candidate =
+          suffixed_name(file.plan.new_name, *n, options_.max_file_name);
+      const Taken taken = judge(*candidate);
+      if (taken == Taken::kOnDisk) {
+        ++n;
+        continue;
+      }
+      if (taken == Taken::kFree) name = std::move(candidate);
+      n = suffixes.on_disk.erase(n);  // planned now, or by another file
+    }
+    while (!name && suffixes.next <= kMaxCollisionSuffix) {
+      std::optional<std::string> candidate =
+          suffixed_name(file.plan.new_name, suffixes.next, options_.max_file_name);
+      if (!candidate) break;
+      const Taken taken = judge(*candidate);
+      if (taken == Taken::kOnDisk) suffixes.on_disk.push_back(suffixes.next);
+      ++suffixes.next;
+      if (taken == Taken::kFree) name = std::move(candidate);
+    }
+  }
   // Without a free name the file keeps its own and fails as a collision.
   if (name) {
     file.plan.new_name = std::move(*name);

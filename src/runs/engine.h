@@ -13,10 +13,12 @@
 #include <chrono>
 #include <cstddef>
 #include <limits>
+#include <list>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -133,6 +135,13 @@ class Engine {
   // and the files that will have moved.
   std::unordered_set<std::string> planned_targets_;
   std::unordered_set<std::string> moved_sources_;
+  // A run with suffix_collisions: for each name planned (its target's
+  // normal path), how far its candidates were judged (give_free_name).
+  struct Suffixes {
+    int next = 0;              // the first candidate not judged yet
+    std::list<int> on_disk;    // judged taken by an entry on the disk, in order
+  };
+  std::unordered_map<std::string, Suffixes> suffixes_;
 };
 
 // The journal of a dialog run, one file at a time: each file's record is on

@@ -39,6 +39,10 @@ class TagReader {
                        const NameRules& rules);
   void done() { batch_.clear(); }
 
+  // The folders of the targets, kept across the files of the run as the
+  // part limits are.
+  FolderStates& folder_states() { return folder_states_; }
+
  private:
   // The bytes beyond the head, read from the open file on demand.
   class More final : public MoreBytes {
@@ -53,6 +57,7 @@ class TagReader {
   bool skipped_[kBatch] = {};  // no path to open
   More more_;
   PartLimits limits_;  // a run does not change its current directory
+  FolderStates folder_states_;
 };
 
 }  // namespace kestrune::runs

@@ -28,13 +28,13 @@ constexpr auto run = run_cli;
 TEST(CommandLine, PrintsEachFileWithTheTemplatesFoldersAndEscapedNames) {
   TempFolder temp;
   fs::create_directory("music");
-  write_bytes("music/a.mp3", tagged_image("Artist", "Title"));
+  write_bytes("music/a.MP3", tagged_image("Artist", "Title"));
   write_bytes("line\rbreak.mp3", tagged_image("New\\Name", "t"));
   write_bytes("evil\n0 renamed\x1b[2J.mp3", "no tag");
-  const CliResult r = run({"--format", "%artist%\\%title%", "music/a.mp3", "line\rbreak.mp3",
+  const CliResult r = run({"--format", "%artist%\\%title%", "music/a.MP3", "line\rbreak.mp3",
                            "evil\n0 renamed\x1b[2J.mp3"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "music/a.mp3 -> music/Artist/Title.mp3\nline\\rbreak.mp3 -> New/Name/t.mp3\n");
+  EXPECT_EQ(r.out, "music/a.MP3 -> music/Artist/Title.mp3\nline\\rbreak.mp3 -> New/Name/t.mp3\n");
   EXPECT_EQ(r.err,
             "skipped: evil\\n0 renamed\\x1B[2J.mp3: no ID3 tag\n2 renamed, 1 skipped, 0 failed\n");
   EXPECT_EQ(cli::escaped("tab\there\\ \xC2\x9B ok \xC3\xA9 \x7F"),
@@ -66,6 +66,8 @@ TEST(CommandLine, EachSkipRefusalAndFailureIsNamedInPlainWords) {
   // The ID3v2 versions not read by default are named by the real taggers' files.
   const struct { const char* name; std::string bytes; const char *format, *line; } cases[] = {
       {"plain.mp3", "no tag at all", "%title%", "skipped: plain.mp3: no ID3 tag\n"},
+      {"song.flac", tagged_image("Bj\u00F6rk", "J\u00F3ga"), "%artist% - %title%",
+       "skipped: song.flac: not an .mp3 file name\n"},
       {"long.mp3", tagged_image("a", std::string(1100, 't')), "%title%",
        "refused: long.mp3: name too long\n"},
       {"file.mp3", tagged_image("blocker", "x"), "%artist%\\%title%",
@@ -164,10 +166,10 @@ TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
   }
   EXPECT_EQ(describe_tree("."), before);
 
-  // "--" ends the options: a file may be called "--help".
-  write_bytes("--help", tagged_image("Dash", "Help"));
-  EXPECT_EQ(run({"--format", "%artist% - %title%", "--", "--help"}).out,
-            "--help -> Dash - Help.mp3\n");
+  // "--" ends the options: a file may be called "--help.mp3".
+  write_bytes("--help.mp3", tagged_image("Dash", "Help"));
+  EXPECT_EQ(run({"--format", "%artist% - %title%", "--", "--help.mp3"}).out,
+            "--help.mp3 -> Dash - Help.mp3\n");
 }
 
 #ifndef _WIN32

@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "cli/cli_capture.h"
+#ifndef _WIN32
+#include "fault/fault_support.h"
+#endif
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
 
@@ -15,20 +21,42 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-// The dry run, then the real run: both print the renames `out` and the skips `problems`.
+// kestrune-cli in this process, or with `unprivileged` in a child process
+// that runs as an unprivileged user (run_unprivileged).
+CliResult run_as(bool unprivileged, const std::vector<std::string>& arguments) {
+#ifndef _WIN32
+  if (unprivileged) {
+    Captured captured;
+    const int status = run_unprivileged(
+        [&] { return cli::run_main(arguments, captured.console) + std::fflush(nullptr); });
+    return {status, captured.out(), captured.err()};
+  }
+#endif
+  (void)unprivileged;
+  return run_cli(arguments);
+}
+
+// The dry run, then the real run: both print the renames `out` and the
+// skips and failures `problems` (in the real run's words).
 void expect_dry_and_real_agree(std::vector<std::string> arguments, const std::string& out,
                                const std::string& problems, std::size_t renamed,
-                               std::size_t skipped) {
-  const std::string n = std::to_string(renamed), k = std::to_string(skipped);
+                               std::size_t skipped, std::size_t failed = 0,
+                               bool unprivileged = false) {
+  const std::string n = std::to_string(renamed), k = std::to_string(skipped),
+                    f = std::to_string(failed);
+  const std::string dry_problems = std::regex_replace(
+      problems, std::regex("^failed: ", std::regex::multiline), "would fail: ");
   arguments.insert(arguments.begin(), "-n");
-  const CliResult planned = run_cli(arguments);
+  const CliResult planned = run_as(unprivileged, arguments);
+  EXPECT_EQ(planned.status, failed == 0 ? 0 : 1);
   EXPECT_EQ(planned.out, out);
-  EXPECT_EQ(planned.err, problems + "dry run: " + n + " to rename, " + k +
-                             " skipped, 0 would fail\n");
+  EXPECT_EQ(planned.err, dry_problems + "dry run: " + n + " to rename, " + k + " skipped, " + f +
+                             " would fail\n");
   arguments.erase(arguments.begin());
-  const CliResult real = run_cli(arguments);
+  const CliResult real = run_as(unprivileged, arguments);
+  EXPECT_EQ(real.status, failed == 0 ? 0 : 1);
   EXPECT_EQ(real.out, out);
-  EXPECT_EQ(real.err, problems + n + " renamed, " + k + " skipped, 0 failed\n");
+  EXPECT_EQ(real.err, problems + n + " renamed, " + k + " skipped, " + f + " failed\n");
 }
 
 #ifndef _WIN32
@@ -92,20 +120,91 @@ TEST(CommandLineLibrary, RenamesWhatRealTaggersWroteWithAndWithoutTheOptions) {
 }
 #endif
 
+// Each file gets the first free suffix, however many files of the run
+// share its name: past the names on the disk and those of earlier files,
+// but its own name stays free for it (a second run changes nothing), and so
+// does a name that an earlier file moved away from.
 TEST(CommandLineLibrary, SuffixesGoPastNamesTakenInTheFolderAndByThePlan) {
-  const TempFolder temp;
-  write_bytes("a.mp3", tagged_image("A", "One"));
-  write_bytes("b.mp3", tagged_image("A", "One"));
-  write_bytes("c.mp3", tagged_image("A", "Two"));
-  write_bytes("A - One.mp3", "taken");
-  write_bytes("A - One (2).mp3", "taken");
-  expect_dry_and_real_agree(
-      {"--journal", "j", "--on-collision", "suffix", "a.mp3", "b.mp3", "c.mp3"},
-      "a.mp3 -> A - One (1).mp3\nb.mp3 -> A - One (3).mp3\nc.mp3 -> A - Two.mp3\n", "", 3, 0);
-  // The journal holds the names given: the undo brings each file back.
-  EXPECT_EQ(run_cli({"--undo", "j"}).status, 0);
-  EXPECT_EQ(read_bytes("b.mp3"), tagged_image("A", "One"));
+  struct File { std::string name, artist, title; };
+  const struct {
+    std::vector<File> files;       // in the order given
+    std::vector<std::string> disk;  // untagged files in the way
+    std::string out;
+  } cases[] = {
+      {{{"a.mp3", "A", "One"}, {"b.mp3", "A", "One"}, {"c.mp3", "A", "Two"}},
+       {"A - One.mp3", "A - One (2).mp3"},
+       "a.mp3 -> A - One (1).mp3\nb.mp3 -> A - One (3).mp3\nc.mp3 -> A - Two.mp3\n"},
+      {{{"A - One (2).mp3", "A", "One"}, {"A - One (1).mp3", "A", "One"},
+        {"A - One.mp3", "A", "One"}, {"new.mp3", "A", "One"}},
+       {},
+       "A - One (2).mp3 -> A - One (2).mp3\nA - One (1).mp3 -> A - One (1).mp3\n"
+       "A - One.mp3 -> A - One.mp3\nnew.mp3 -> A - One (3).mp3\n"},
+      {{{"x.mp3", "A", "One"}, {"A - One.mp3", "B", "Two"}, {"y.mp3", "A", "One"},
+        {"z.mp3", "A", "One"}},
+       {},
+       "x.mp3 -> A - One (1).mp3\nA - One.mp3 -> B - Two.mp3\ny.mp3 -> A - One.mp3\n"
+       "z.mp3 -> A - One (2).mp3\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.out);
+    const TempFolder temp;
+    std::vector<std::string> arguments = {"--journal", "j", "--on-collision", "suffix"};
+    for (const File& file : c.files) {
+      write_bytes(file.name, tagged_image(file.artist, file.title));
+      arguments.push_back(file.name);
+    }
+    for (const std::string& name : c.disk) write_bytes(name, "taken");
+    expect_dry_and_real_agree(arguments, c.out, "", c.files.size(), 0);
+    // The journal holds the names given: the undo brings each file back.
+    EXPECT_EQ(run_cli({"--undo", "j"}).status, 0);
+    for (const File& file : c.files) {
+      EXPECT_EQ(read_bytes(file.name), tagged_image(file.artist, file.title));
+    }
+  }
 }
+
+#ifndef _WIN32
+// What the disk refuses, the dry run finds as the run meets it: a folder of
+// the new name that is a file, and folders the user may not write (the one
+// that would receive the new entry, or the file's own). Root may write them
+// all, and its dry run says so too.
+TEST(CommandLineLibrary, TheDryRunFailsWhatTheRunFailsForAUserAndForRoot) {
+  if (::geteuid() == 0 && run_unprivileged([] { return 0; }) != 0) {
+    GTEST_SKIP() << "cannot become an unprivileged user";
+  }
+  for (const bool unprivileged : {true, false}) {
+    SCOPED_TRACE(unprivileged);
+    const TempFolder temp;
+    write_bytes("Band", "a file");
+    write_bytes("a.mp3", tagged_image("Band", "One"));
+    fs::create_directories("locked/Sub");
+    write_bytes("locked/b.mp3", tagged_image("New", "Two"));  // a folder made in locked
+    write_bytes("locked/c.mp3", tagged_image("Sub", "Three"));  // out of locked
+    fs::create_directory("Shut");
+    write_bytes("d.mp3", tagged_image("Shut", "Four"));  // into Shut
+    write_bytes("e.mp3", tagged_image("Open", "Five"));
+    hand_to_unprivileged(temp.path());
+    ::chmod("locked", 0555);
+    ::chmod("Shut", 0555);
+    const bool refused = unprivileged || ::geteuid() != 0;
+    std::string out, problems = "failed: a.mp3 -> Band/One.mp3: a folder of the new name is a file\n";
+    if (refused) {
+      problems += "failed: locked/b.mp3 -> locked/New/Two.mp3: permission denied\n"
+                  "failed: locked/c.mp3 -> locked/Sub/Three.mp3: permission denied\n"
+                  "failed: d.mp3 -> Shut/Four.mp3: permission denied\n";
+    } else {
+      out = "locked/b.mp3 -> locked/New/Two.mp3\nlocked/c.mp3 -> locked/Sub/Three.mp3\n"
+            "d.mp3 -> Shut/Four.mp3\n";
+    }
+    out += "e.mp3 -> Open/Five.mp3\n";
+    expect_dry_and_real_agree({"--no-journal", "--format", "%artist%\\%title%", "a.mp3",
+                               "locked/b.mp3", "locked/c.mp3", "d.mp3", "e.mp3"},
+                              out, problems, refused ? 1 : 4, 0, refused ? 4 : 1, unprivileged);
+    ::chmod("locked", 0755);
+    ::chmod("Shut", 0755);
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace kestrune

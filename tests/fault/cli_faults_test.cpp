@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -36,41 +38,63 @@ TEST(CliFaults, ReadOnlyFolderIsReportedAndItsFileStays) {
   // The folder of the new name cannot be made: its own error is reported.
   EXPECT_TRUE(contains(captured.err(), "locked/a.mp3 -> locked/A/One.mp3: permission denied"));
   EXPECT_EQ(captured.out(), "");
+
+  // A folder that cannot be listed is said to be so, once, before any file.
+  ::chmod("locked", 0333);
+  Captured listing;
+  options.files.clear();
+  options.all_folder = "locked";
+  EXPECT_EQ(run_unprivileged([&] {
+    return cli::run_renames(options, "%title%", listing.console, nullptr) + std::fflush(nullptr);
+  }), cli::kExitFailed);
+  EXPECT_EQ(listing.err(), "kestrune-cli: cannot read the folder locked: permission denied\n");
   ::chmod("locked", 0755);
   EXPECT_EQ(read_bytes("locked/a.mp3"), tagged_image("A", "One"));
 }
 
 // Something changes the folder just before a.mp3 moves; the run reports it,
-// fails, and neither a.mp3 nor what took its target's name is lost.
+// fails, and neither a.mp3 nor what took its target's name is lost. Only a
+// file about to move is announced: not b.mp3 once its folders cannot be made.
 TEST(CliFaults, ChangesJustBeforeTheRenameAreReportedAndLoseNothing) {
-  const struct { const char* format; bool remove; const char *line, *b_target; } cases[] = {
-      {"%artist% - %title%", false, "a.mp3 -> ./Artist - Title.mp3: target exists",
+  enum Change { kTakeTarget, kRemoveSource, kBlockFolder };
+  const struct { const char* format; Change change; const char *line, *b_target; } cases[] = {
+      {"%artist% - %title%", kTakeTarget, "a.mp3 -> ./Artist - Title.mp3: target exists",
        "Other - Song.mp3"},
-      {"%artist%\\%title%", true, "a.mp3 -> ./Artist/Title.mp3: file or folder missing",
+      {"%artist%\\%title%", kRemoveSource, "a.mp3 -> ./Artist/Title.mp3: file or folder missing",
        "Other/Song.mp3"},
+      {"%artist%\\%album%\\%title%", kBlockFolder,
+       "b.mp3 -> ./Other/Live/Song.mp3: a folder of the new name is a file", "b.mp3"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     TempFolder folder;
-    write_bytes("a.mp3", tagged_image("Artist", "Title"));
-    write_bytes("b.mp3", tagged_image("Other", "Song"));
+    write_bytes("a.mp3", tagged_image("Artist", "Title", "Album"));
+    write_bytes("b.mp3", tagged_image("Other", "Song", "Live"));
     Captured captured;
     cli::Options options;
     options.all_folder = ".";
+    std::vector<std::string> announced;
     const auto hook = [&](const runs::PlannedFile& file) {
+      announced.push_back(file.source);
       if (file.source != "./a.mp3") return;
-      if (c.remove) fs::remove(file.source);
-      if (!c.remove) write_bytes(file.target, "theirs");
+      if (c.change == kRemoveSource) fs::remove(file.source);
+      if (c.change == kTakeTarget) write_bytes(file.target, "theirs");
+      if (c.change == kBlockFolder) write_bytes("Other", "a file");
     };
     EXPECT_EQ(cli::run_renames(options, c.format, captured.console, nullptr, hook), 1);
     EXPECT_TRUE(contains(captured.err(), c.line)) << captured.err();
-    if (fs::exists("a.mp3")) {
-      EXPECT_EQ(read_bytes("a.mp3"), tagged_image("Artist", "Title"));
+    if (c.change == kTakeTarget) {
+      EXPECT_EQ(read_bytes("a.mp3"), tagged_image("Artist", "Title", "Album"));
       EXPECT_EQ(read_bytes("Artist - Title.mp3"), "theirs");
-    } else {
+    } else if (c.change == kRemoveSource) {
       EXPECT_FALSE(fs::exists("Artist"));  // the folder made for it went again
     }
-    EXPECT_EQ(read_bytes(c.b_target), tagged_image("Other", "Song"));  // the rest goes on
+    // The rest goes on.
+    EXPECT_EQ(read_bytes(c.b_target), tagged_image("Other", "Song", "Live"));
+    const std::vector<std::string> expected =
+        c.change == kBlockFolder ? std::vector<std::string>{"./a.mp3"}
+                                 : std::vector<std::string>{"./a.mp3", "./b.mp3"};
+    EXPECT_EQ(announced, expected);
   }
 }
 

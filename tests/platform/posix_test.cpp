@@ -132,9 +132,14 @@ TEST(Files, OpenOnlyRegularFilesThatAreThereAndReadByOffsetUpToTheEnd) {
   ASSERT_EQ(::mkfifo("fifo.mp3", 0600), 0);
   fs::create_symlink("/dev/null", "link.mp3");
   std::string kinds;
-  const FileList listed = list_mp3_entries("");
+  int listing = -1;
+  const FileList listed = list_mp3_entries("", &listing);
   for (std::size_t i = 0; i < listed.size(); ++i) kinds += std::to_string(int(listed.kind(i)));
   EXPECT_EQ(kinds, "058");  // regular, FIFO, unknown
+  EXPECT_EQ(listing, 0);
+  // A folder that cannot be listed says why, from the one reading.
+  EXPECT_EQ(list_mp3_entries("missing", &listing).size() + listing, std::size_t{ENOENT});
+  EXPECT_EQ(list_mp3_entries("a.mp3", &listing).size() + listing, std::size_t{ENOTDIR});
   FileReader file;
   EntryKind kind{};
   EXPECT_EQ(file.open("fifo.mp3", &kind, EntryKind::kRegular), EINVAL);  // swapped meanwhile
