@@ -12,10 +12,6 @@ namespace kestrune::runs {
 
 namespace {
 
-// A group is renamed once it holds group_size files or once planning it
-// took this long: the files planned wait no longer than that to move.
-constexpr std::chrono::milliseconds kGroupTime{200};
-
 void set_target(PlannedFile& file) {
   file.target.clear();
   if (file.plan.outcome == PlanOutcome::kRename) {
@@ -94,7 +90,6 @@ void Engine::take(PlannedFile&& file) {
     simulate(file);
     return;
   }
-  if (group_.empty()) group_started_ = std::chrono::steady_clock::now();
   if (file.plan.outcome == PlanOutcome::kRename && options_.journal != nullptr) {
     if (!options_.journal->record(platform::join_path(current_, file.source),
                                   platform::join_path(current_, file.target))) {
@@ -104,10 +99,9 @@ void Engine::take(PlannedFile&& file) {
     }
   }
   group_.push_back(std::move(file));
-  if (group_.size() >= options_.group_size ||
-      std::chrono::steady_clock::now() - group_started_ >= kGroupTime) {
-    flush();
-  }
+  // Cut by count alone: the same files make the same journal, however busy
+  // the machine.
+  if (group_.size() >= options_.group_size) flush();
 }
 
 void Engine::finish() {

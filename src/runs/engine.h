@@ -10,7 +10,6 @@
 // the disk: the journal, the folders and the renames.
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <limits>
 #include <memory>
@@ -102,7 +101,7 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   // Takes the next file, planned. A real run renames it with its group: once
-  // the group is full or has waited long enough, or at finish().
+  // the group is full, or at finish().
   void take(PlannedFile&& file);
   void finish();
   bool stopped() const { return stopped_; }
@@ -123,7 +122,6 @@ class Engine {
   std::string current_;  // the current directory, for the journal's paths
   std::vector<PlannedFile> group_;
   std::size_t first_number_ = 1;  // the journal's number of the group's first rename
-  std::chrono::steady_clock::time_point group_started_{};
   std::vector<std::string> made_;
   std::string old_path_, new_path_;
   bool stopped_ = false;
