@@ -347,6 +347,39 @@ int read_file(const std::string& path, std::string& bytes,
 // writable by the user alone. Null with `*error` set on failure.
 FilePtr create_new_file(const std::string& path, int* error = nullptr);
 
+// Creates the journal `path`, never over anything that exists, readable and
+// writable by the user alone, with `head` already in it and on the disk when
+// the name appears: written to an unnamed file (or a hidden temporary one)
+// that is then linked (or renamed) into place. Where the file system can do
+// neither without replacing a file, the journal is created under its name
+// and `head` written then. The file holds the run lock of the journal for as
+// long as it stays open. Null with `*error` set (EEXIST: the name is taken).
+FilePtr create_journal(const std::string& path, std::string_view head, int* error = nullptr);
+
+// The lock an undo holds on a journal while it reads, cuts and appends to it.
+// Both locks belong to the open file, so a run or an undo killed in any way
+// releases them, and a second one in the same process is refused as in any
+// other.
+class JournalLock {
+ public:
+  JournalLock() = default;
+  JournalLock(const JournalLock&) = delete;
+  JournalLock& operator=(const JournalLock&) = delete;
+  ~JournalLock() { release(); }
+
+  // Takes the undo lock of the journal at `path` (a link is not followed),
+  // waiting while another undo holds it, never for a run: 0, EBUSY while
+  // the run that writes the journal still holds it, or an errno value.
+  int take(const std::string& path);
+  void release();
+
+ private:
+  std::intptr_t handle_ = -1;  // a descriptor on POSIX, a HANDLE on Windows
+};
+
+// Whether a run still holds the journal at `path`, which it writes.
+bool journal_in_use(const std::string& path);
+
 // Opens the regular file at `path` for appending after cutting it to `size`
 // bytes. Null with `*error` set on failure.
 FilePtr open_for_append(const std::string& path, std::size_t size, int* error = nullptr);

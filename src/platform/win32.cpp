@@ -467,6 +467,102 @@ FilePtr create_new_file(const std::string& path, int* error) {
   return file;
 }
 
+namespace {
+
+// The bytes of a journal its two locks lie on, far beyond any journal's end
+// so that the locks, which Windows enforces, never stand in a read's way:
+// the run holds the first, an undo the second.
+constexpr DWORD kRunLockHigh = 0x40000000;
+constexpr DWORD kUndoLockHigh = 0x40000001;
+
+// Locks one byte at kRunLockHigh or kUndoLockHigh of `handle`; false with
+// the system's error when it cannot (or, without `wait`, not at once).
+bool lock_byte(HANDLE handle, DWORD high, bool exclusive, bool wait) {
+  OVERLAPPED at{};
+  at.OffsetHigh = high;
+  const DWORD flags =
+      (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+  return LockFileEx(handle, flags, 0, 1, 0, &at) != 0;
+}
+
+}  // namespace
+
+FilePtr create_journal(const std::string& path, std::string_view head, int* error) {
+  int ignored = 0;
+  int& failure = error != nullptr ? *error : ignored;
+  // A temporary file, moved to its name once its head is on the disk; the
+  // handle lets it be moved while open, and keeps others from writing it.
+  const std::string temporary = path + ".new";
+  const HANDLE handle =
+      CreateFileA(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    failure = errno_from_last_error();
+    return nullptr;
+  }
+  DWORD wrote = 0;
+  const bool ok =
+      WriteFile(handle, head.data(), static_cast<DWORD>(head.size()), &wrote, nullptr) &&
+      wrote == head.size() && FlushFileBuffers(handle) &&
+      lock_byte(handle, kRunLockHigh, true, false) &&
+      MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+  if (!ok) {
+    failure = errno_from_last_error();
+    DeleteFileA(temporary.c_str());
+    CloseHandle(handle);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), 0);
+  if (fd < 0) {
+    failure = errno;
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FilePtr file(_fdopen(fd, "wb"));
+  if (!file) {
+    failure = errno;
+    _close(fd);
+  }
+  return file;
+}
+
+int JournalLock::take(const std::string& path) {
+  release();
+  const HANDLE handle = CreateFileA(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return errno_from_last_error();
+  if (!lock_byte(handle, kUndoLockHigh, true, true)) {
+    const int failure = errno_from_last_error();
+    CloseHandle(handle);
+    return failure;
+  }
+  if (!lock_byte(handle, kRunLockHigh, false, false)) {
+    const bool held = GetLastError() == ERROR_LOCK_VIOLATION;
+    const int failure = held ? EBUSY : errno_from_last_error();
+    CloseHandle(handle);
+    return failure;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(handle);
+  return 0;
+}
+
+void JournalLock::release() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+}
+
+bool journal_in_use(const std::string& path) {
+  const HANDLE handle = CreateFileA(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool held = !lock_byte(handle, kRunLockHigh, false, false) &&
+                    GetLastError() == ERROR_LOCK_VIOLATION;
+  CloseHandle(handle);  // releases the lock, when it was taken
+  return held;
+}
+
 FilePtr open_for_append(const std::string& path, std::size_t size, int* error) {
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);

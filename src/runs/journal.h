@@ -22,7 +22,9 @@
 //   back 1
 //   undone 2026-12-07T08:00:00Z
 //
-// The file appears under its name with its first three lines on the disk.
+// The file appears under its name with its first three lines on the disk,
+// and the run holds it locked until it ends: an undo neither reads, cuts nor
+// appends to the journal of a run that is still going.
 // "rename N OLD NEW" is on the disk before file N moves; the records of a
 // group of files are written and synced together, then the group is renamed.
 // "mkdir FOLDER" is on the disk before the folder is made. "done N" or
@@ -31,8 +33,9 @@
 // it happened. "undo" is written before an undo moves anything back, "back N"
 // after file N is back, "undone" once nothing of the run is left to undo.
 // Only whole lines count: a last line without its line break was torn by a
-// kill and is cut off before anything is appended. Lines that are not
-// understood are passed over.
+// kill and is cut off before anything is appended, and so is everything from
+// a line longer than kMaxJournalLine on (no writer writes one). Lines that
+// are not understood are passed over.
 
 #include <cstdint>
 #include <cstdio>
@@ -48,6 +51,9 @@ namespace kestrune::runs {
 
 inline constexpr char kJournalHeader[] = "kestrune-journal 1";
 inline constexpr char kJournalExtension[] = ".journal";
+// The longest line a journal holds: a rename of two paths as long as any
+// system allows (32,767 UTF-16 units on Windows), every byte escaped.
+inline constexpr std::size_t kMaxJournalLine = 1024 * 1024;
 
 // How the run left one file.
 enum class EntryState {
@@ -85,6 +91,7 @@ struct Journal {
   std::vector<JournalEntry> entries;  // in the order of the run
   std::vector<Field> made_folders;    // in the order they were made
   bool ended = false;                 // the run reached its end
+  bool running = false;               // the run still holds it (read not for an undo)
   bool undo_started = false;
   bool undone = false;
   std::int64_t undone_at = 0;
@@ -114,13 +121,22 @@ std::optional<Journal> parse_journal(std::string bytes);
 
 // Why a journal could not be read, or may not be trusted for an undo.
 struct JournalProblem {
-  enum Kind { kNone, kUnreadable, kNotAJournal, kNotOwned, kWritableByOthers } kind = kNone;
+  enum Kind {
+    kNone,
+    kUnreadable,
+    kNotAJournal,
+    kNotOwned,
+    kWritableByOthers,
+    kRunGoing,  // the run that writes it still holds it
+  } kind = kNone;
   int error = 0;  // errno value for kUnreadable
 };
 
 // Reads the journal at `path`. With `for_undo`, a journal that another user
 // owns or that group or others may write is refused: its paths would steer
-// the undo.
+// the undo; so is a journal whose run is still going. Otherwise the journal
+// read holds the undo's lock until it is destroyed (waiting first for
+// another undo of it to end), so that it is undone by one undo at a time.
 std::optional<Journal> read_journal(const std::string& path, JournalProblem* problem = nullptr,
                                     bool for_undo = false);
 
@@ -145,7 +161,8 @@ struct JournalError {
 };
 
 // Writes the journal of one run. The file is created with the first record,
-// so a run that changes nothing leaves no journal. Every call answers false
+// so a run that changes nothing leaves no journal. A record longer than
+// kMaxJournalLine fails with ENAMETOOLONG. Every call answers false
 // once anything failed to reach the disk, and error() says what; the run
 // must then change nothing more.
 class JournalWriter {

@@ -131,13 +131,42 @@ UndoResult undo_run(const Journal& journal, bool dry_run,
   return result;
 }
 
-std::string last_run_to_undo(const std::string& runs_folder) {
+LastRun last_run_to_undo(const std::string& runs_folder) {
+  LastRun last;
+  // Whoever else may write the folder may put a journal in it that steers
+  // the undo, or one newer than the user's runs.
+  const platform::EntryInfo folder = platform::entry_info(runs_folder);
+  if (folder.kind == platform::EntryType::kMissing) return last;
+  if (folder.kind != platform::EntryType::kFolder || !folder.owned_by_user ||
+      folder.writable_by_others) {
+    last.problem.kind = folder.kind != platform::EntryType::kFolder ? JournalProblem::kUnreadable
+                        : !folder.owned_by_user ? JournalProblem::kNotOwned
+                                                : JournalProblem::kWritableByOthers;
+    last.problem.error = folder.kind != platform::EntryType::kFolder ? ENOTDIR : 0;
+    last.problem_path = runs_folder;
+    last.in_folder = true;
+    return last;
+  }
   const std::vector<std::string> journals = list_journals(runs_folder);
   for (auto it = journals.rbegin(); it != journals.rend(); ++it) {
-    const std::optional<Journal> journal = read_journal(*it);
-    if (journal && !journal->undone) return *it;
+    JournalProblem problem;
+    std::optional<Journal> journal = read_journal(*it, &problem, true);
+    if (journal && journal->undone) continue;
+    if (journal) {
+      last.journal = std::move(journal);
+      break;
+    }
+    if (problem.kind == JournalProblem::kRunGoing || problem.kind == JournalProblem::kNotOwned ||
+        problem.kind == JournalProblem::kWritableByOthers) {
+      last.passed_over.emplace_back(*it, problem);
+      continue;
+    }
+    // An older run is not the last one.
+    last.problem = problem;
+    last.problem_path = *it;
+    break;
   }
-  return std::string();
+  return last;
 }
 
 }  // namespace kestrune::runs

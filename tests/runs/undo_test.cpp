@@ -204,6 +204,51 @@ TEST_F(UndoTest, TheDialogsRunsAreJournaledAndUndone) {
   EXPECT_TRUE(fs::exists("in/Abba/Arrival/Dancing Queen.mp3"));
 }
 
+// An undo while the run is still going, paused before its second group:
+// the run's journal is neither undone nor touched, the last run is not it;
+// once the run ends, one undo restores every file.
+TEST_F(UndoTest, AnUndoWaitsUntilTheRunHasEnded) {
+  fs::remove_all("in");
+  fs::create_directory("in");
+  const std::size_t count = kJournalGroup + 6;
+  for (std::size_t i = 0; i < count; ++i) {
+    test::write_bytes("in/" + std::to_string(i) + ".mp3",
+                      tagged("A", "t" + std::to_string(i), "B" + std::to_string(i % 2)));
+  }
+  const auto start = contents("in");
+  cli::Options options;
+  options.all_folder = "in";
+  test::Captured captured;
+  JournalWriter writer =
+      JournalWriter::in_folder(*runs_folder(), now_utc(), temp_.path().string());
+  std::size_t moving = 0;
+  std::vector<test::CliResult> undos;
+  std::string journal_then, journal_after;
+  const auto undo_meanwhile = [&](const PlannedFile&) {
+    if (++moving != kJournalGroup + 1) return;
+    journal_then = test::read_bytes(writer.path());
+    undos.push_back(run_cli({"--undo", writer.path()}));
+    undos.push_back(run_cli({"--undo-last"}));
+    undos.push_back(run_cli({"--list-runs"}));
+    journal_after = test::read_bytes(writer.path());
+  };
+  ASSERT_EQ(cli::run_renames(options, kTemplate, captured.console, &writer, undo_meanwhile), 0);
+  ASSERT_TRUE(writer.close());
+  ASSERT_EQ(undos.size(), 3u);
+  EXPECT_EQ(undos[0].status, 1);
+  EXPECT_TRUE(contains(undos[0].err, ": the run is still going")) << undos[0].err;
+  EXPECT_TRUE(contains(undos[1].err, "passing over the journal ")) << undos[1].err;
+  EXPECT_TRUE(contains(undos[1].err, "nothing to undo")) << undos[1].err;
+  EXPECT_TRUE(contains(undos[2].out, "  still going  ")) << undos[2].out;
+  EXPECT_EQ(journal_after, journal_then);
+  EXPECT_TRUE(contains(journal_then, "done " + std::to_string(kJournalGroup) + "\n"));
+
+  const test::CliResult undo = run_cli({"--undo-last"});
+  EXPECT_EQ(undo.status, 0) << undo.err;
+  EXPECT_TRUE(contains(undo.err, "undo: " + std::to_string(count) + " moved back")) << undo.err;
+  EXPECT_EQ(contents("in"), start);
+}
+
 #ifndef _WIN32
 int shell(const std::string& command) { return std::system(command.c_str()); }
 
@@ -256,6 +301,15 @@ TEST_F(UndoTest, ARunKilledAtAnySystemCallIsUndoneCompletely) {
     }
   }
   EXPECT_GT(kills, 60);
+  // A run and an undo at once: whichever comes first, nothing of the run is
+  // lost to its journal, and one more undo restores the tree.
+  const std::string undo = std::string(KESTRUNE_CLI_PATH) + " -q --undo-last >/dev/null 2>&1";
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    shell("(" + run + ") & " + undo + "; wait");
+    shell(undo);
+    ASSERT_EQ(contents("in"), start);
+  }
 }
 #endif
 
