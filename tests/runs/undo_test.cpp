@@ -127,6 +127,53 @@ TEST_F(UndoTest, FollowsOnlyJournalsOfTheUserAndOnlyTheirMp3FilesAndFolders) {
   EXPECT_TRUE(contains(run_cli({"--undo", x + "/other.journal"}).err, "not a journal of"));
 }
 
+// The last run is the newest journal in the user's own runs folder: a newer
+// one of another user, that others may write or whose run is going is passed
+// over with a note; one that cannot be read stops the undo, which never
+// undoes an older run in its place; a folder others may write is refused.
+TEST_F(UndoTest, UndoesTheLastRunOnlyWhenItKnowsWhichItIs) {
+  ASSERT_EQ(run_all(), 0);
+  const auto renamed = contents("in");
+  const fs::path runs = *runs_folder();
+  const std::string newer = (runs / "2999-01-01T00-00-00Z.journal").string();
+  const std::string head = "kestrune-journal 1\nstarted 2999-01-01T00:00:00Z\nfolder /\n";
+  const struct { const char* bytes; mode_t mode; bool other_owner; const char* message; } cases[] = {
+      {"", 0600, false, "the newest journal " },  // born empty by an older version
+      {"kestrune-journal", 0600, false, "not a journal of kestrune-cli"},
+      {"x", 0000, false, "Permission denied"},
+      {nullptr, 0622, false, "passing over the journal "},
+      {nullptr, 0600, true, "it belongs to another user"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    if (c.other_owner && ::geteuid() != 0) continue;
+    test::write_bytes(newer, c.bytes != nullptr ? std::string(c.bytes) : head);
+    ::chmod(newer.c_str(), c.mode);
+    if (c.other_owner) { ASSERT_EQ(::chown(newer.c_str(), 65534, 65534), 0); }
+    if (c.mode == 0000 && ::geteuid() == 0) continue;  // root reads it anyway
+    const test::CliResult r = run_cli({"--undo-last", "--dry-run"});
+    EXPECT_TRUE(contains(r.err, c.message)) << r.err;
+    if (c.bytes != nullptr) {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_TRUE(contains(r.err, "cannot tell the last run")) << r.err;
+      EXPECT_EQ(run({"--undo-last"}), 1);
+      EXPECT_EQ(contents("in"), renamed);
+    } else {
+      EXPECT_TRUE(contains(r.err, "would undo the run of ")) << r.err;
+    }
+    fs::remove(newer);
+  }
+  fs::permissions(runs, fs::perms(0777));
+  const test::CliResult shared = run_cli({"--undo-last"});
+  EXPECT_EQ(shared.status, 1);
+  EXPECT_TRUE(contains(shared.err, "runs folder " + runs.string() + ": others may write it"))
+      << shared.err;
+  EXPECT_EQ(contents("in"), renamed);
+  fs::permissions(runs, fs::perms(0700));
+  EXPECT_EQ(run({"--undo-last"}), 0);
+  EXPECT_EQ(contents("in"), before_);
+}
+
 // A journal cut at every length, as a kill or a full disk leaves it: the
 // undo moves back every file whose record is whole and no other, and
 // appends after the last whole record.
@@ -295,6 +342,8 @@ TEST_F(UndoTest, ARunKilledAtAnySystemCallIsUndoneCompletely) {
       SCOPED_TRACE(name + " #" + std::to_string(n));
       shell("strace -f -qq -o /dev/null -e trace=" + name + " -e inject=" + name +
             ":signal=KILL:when=" + std::to_string(n) + " " + run);
+      // No journal is ever found without its first lines.
+      EXPECT_EQ(shell(std::string(KESTRUNE_CLI_PATH) + " --list-runs >/dev/null 2>&1"), 0);
       shell(std::string(KESTRUNE_CLI_PATH) + " -q --undo-last >/dev/null 2>&1");
       ASSERT_EQ(contents("in"), start);
       ++kills;
