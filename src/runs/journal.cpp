@@ -224,15 +224,16 @@ bool JournalParser::operator()(std::string_view line, std::size_t offset) {
 }
 
 // Calls `line(text, offset)` for each whole line of `text`, which starts at
-// `offset` of the journal, until it answers false; answers how many bytes
-// the whole lines took. A last line without its line break is a torn write
-// and is left over.
+// `offset` of the journal, until it answers false or a line is longer than
+// kMaxJournalLine; answers how many bytes the whole lines took. A last line
+// without its line break is a torn write and is left over.
 template <class Line>
 std::size_t each_line(std::string_view text, std::size_t offset, bool& go_on, Line&& line) {
   std::size_t start = 0;
   for (std::size_t end = text.find('\n'); go_on && end != std::string_view::npos;
        start = end + 1, end = text.find('\n', start)) {
-    go_on = line(text.substr(start, end - start), offset + start);
+    go_on = end - start <= kMaxJournalLine &&
+            line(text.substr(start, end - start), offset + start);
   }
   return start;
 }
