@@ -242,8 +242,10 @@ bool make_folder(const std::string& path);
 // letter case) is handed to the plain rename and is not a failure. Where the
 // file system has neither a no-replace rename nor hard links, the target is
 // first reserved by an exclusive create and renamed over only while it is
-// still that empty file.
-int rename_no_replace(const std::string& from, const std::string& to);
+// still that empty file; a file saved there between that look and the
+// rename can still be replaced, so without `allow_racy` nothing is done and
+// the answer is EOPNOTSUPP.
+int rename_no_replace(const std::string& from, const std::string& to, bool allow_racy = true);
 
 // The process's current directory, or nothing when it cannot be obtained.
 std::optional<std::string> current_directory();

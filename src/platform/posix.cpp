@@ -415,7 +415,7 @@ std::string host_path(std::string_view name) {
 
 bool make_folder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
-int rename_no_replace(const std::string& from, const std::string& to) {
+int rename_no_replace(const std::string& from, const std::string& to, bool allow_racy) {
   // The common case costs one system call; the checks below run only when
   // the target exists or the file system lacks RENAME_NOREPLACE.
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
@@ -435,6 +435,7 @@ int rename_no_replace(const std::string& from, const std::string& to) {
 
   error = rename_by_link(from, to);
   if (error != EPERM && error != EOPNOTSUPP && error != ENOSYS) return error;
+  if (!allow_racy) return EOPNOTSUPP;
   return rename_over_reservation(from, to);
 }
 

@@ -234,7 +234,7 @@ std::string host_path(std::string_view name) { return std::string(name); }
 
 bool make_folder(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
-int rename_no_replace(const std::string& from, const std::string& to) {
+int rename_no_replace(const std::string& from, const std::string& to, bool) {
   // MoveFileA never replaces an existing target, and renames a file to
   // another letter case of its own name.
   return MoveFileA(from.c_str(), to.c_str()) ? 0 : errno_from_last_error();

@@ -150,7 +150,9 @@ void Engine::flush() {
       return;
     }
     listener_.before_rename(file);
-    if (error == 0) error = platform::rename_no_replace(file.source, file.target);
+    if (error == 0) {
+      error = platform::rename_no_replace(file.source, file.target, options_.allow_racy_rename);
+    }
     // A file that did not move leaves no folder of its own behind.
     if (error != 0) remove_folders(made_);
     if (error == ENOENT && file.planned_after < groups_done_.load(std::memory_order_relaxed) &&

@@ -87,6 +87,10 @@ struct EngineOptions {
   // otherwise it fails as a collision.
   bool suffix_collisions = false;
   std::size_t max_file_name = std::numeric_limits<std::size_t>::max();
+  // Where the file system can rename without replacing only at the risk of
+  // replacing a file saved at the same moment, rename anyway; otherwise
+  // such a file fails with EOPNOTSUPP (platform::rename_no_replace).
+  bool allow_racy_rename = true;
   // The template and the rules the files were planned with, to plan again
   // a file that was planned ahead and is gone at its rename.
   std::string_view pattern;
