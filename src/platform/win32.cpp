@@ -485,6 +485,14 @@ bool lock_byte(HANDLE handle, DWORD high, bool exclusive, bool wait) {
   return LockFileEx(handle, flags, 0, 1, 0, &at) != 0;
 }
 
+// The system frees the locks of a closed handle only some time later: they
+// are given back first.
+void unlock_byte(HANDLE handle, DWORD high) {
+  OVERLAPPED at{};
+  at.OffsetHigh = high;
+  UnlockFileEx(handle, 0, 1, 0, &at);
+}
+
 }  // namespace
 
 FilePtr create_journal(const std::string& path, std::string_view head, int* error) {
@@ -540,6 +548,7 @@ int JournalLock::take(const std::string& path) {
   if (!lock_byte(handle, kRunLockHigh, false, false)) {
     const bool held = GetLastError() == ERROR_LOCK_VIOLATION;
     const int failure = held ? EBUSY : errno_from_last_error();
+    unlock_byte(handle, kUndoLockHigh);
     CloseHandle(handle);
     return failure;
   }
@@ -548,7 +557,12 @@ int JournalLock::take(const std::string& path) {
 }
 
 void JournalLock::release() {
-  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  if (handle_ != -1) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(handle_);
+    unlock_byte(handle, kRunLockHigh);
+    unlock_byte(handle, kUndoLockHigh);
+    CloseHandle(handle);
+  }
   handle_ = -1;
 }
 
@@ -557,9 +571,10 @@ bool journal_in_use(const std::string& path) {
       path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  const bool held = !lock_byte(handle, kRunLockHigh, false, false) &&
-                    GetLastError() == ERROR_LOCK_VIOLATION;
-  CloseHandle(handle);  // releases the lock, when it was taken
+  const bool taken = lock_byte(handle, kRunLockHigh, false, false);
+  const bool held = !taken && GetLastError() == ERROR_LOCK_VIOLATION;
+  if (taken) unlock_byte(handle, kRunLockHigh);
+  CloseHandle(handle);
   return held;
 }
 
