@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -244,8 +245,18 @@ bool make_folder(const std::string& path);
 // first reserved by an exclusive create and renamed over only while it is
 // still that empty file; a file saved there between that look and the
 // rename can still be replaced, so without `allow_racy` nothing is done and
-// the answer is EOPNOTSUPP.
-int rename_no_replace(const std::string& from, const std::string& to, bool allow_racy = true);
+// the answer is EOPNOTSUPP. Before a second name of the file (a hard link)
+// or a reservation is made at `to`, which a kill would leave behind,
+// `before_second_name` is asked: false leaves everything as it is and
+// answers ECANCELED.
+int rename_no_replace(const std::string& from, const std::string& to, bool allow_racy = true,
+                      const std::function<bool()>& before_second_name = nullptr);
+
+// Removes `path` when it is a second name the rename of `original` to it
+// left: the same file as `original`, or an empty regular file (a
+// reservation). 0 when it was removed, else an errno value (EEXIST when
+// something else is there).
+int remove_second_name(const std::string& path, const std::string& original);
 
 // The process's current directory, or nothing when it cannot be obtained.
 std::optional<std::string> current_directory();

@@ -415,7 +415,8 @@ std::string host_path(std::string_view name) {
 
 bool make_folder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
-int rename_no_replace(const std::string& from, const std::string& to, bool allow_racy) {
+int rename_no_replace(const std::string& from, const std::string& to, bool allow_racy,
+                      const std::function<bool()>& before_second_name) {
   // The common case costs one system call; the checks below run only when
   // the target exists or the file system lacks RENAME_NOREPLACE.
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
@@ -433,10 +434,20 @@ int rename_no_replace(const std::string& from, const std::string& to, bool allow
   }
   if (!no_flag) return error;
 
+  if (before_second_name && !before_second_name()) return ECANCELED;
   error = rename_by_link(from, to);
   if (error != EPERM && error != EOPNOTSUPP && error != ENOSYS) return error;
   if (!allow_racy) return EOPNOTSUPP;
   return rename_over_reservation(from, to);
+}
+
+int remove_second_name(const std::string& path, const std::string& original) {
+  struct stat second {};
+  struct stat first {};
+  if (::lstat(path.c_str(), &second) != 0) return errno;
+  const bool same = ::lstat(original.c_str(), &first) == 0 && same_file(first, second);
+  if (!S_ISREG(second.st_mode) || (!same && second.st_size != 0)) return EEXIST;
+  return ::unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
 std::optional<std::string> current_directory() {

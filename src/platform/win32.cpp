@@ -234,10 +234,15 @@ std::string host_path(std::string_view name) { return std::string(name); }
 
 bool make_folder(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
-int rename_no_replace(const std::string& from, const std::string& to, bool) {
+int rename_no_replace(const std::string& from, const std::string& to, bool,
+                      const std::function<bool()>&) {
   // MoveFileA never replaces an existing target, and renames a file to
   // another letter case of its own name.
   return MoveFileA(from.c_str(), to.c_str()) ? 0 : errno_from_last_error();
+}
+
+int remove_second_name(const std::string&, const std::string&) {
+  return EEXIST;  // MoveFileA leaves no second name
 }
 
 std::optional<std::string> current_directory() {

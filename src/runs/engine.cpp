@@ -151,7 +151,9 @@ void Engine::flush() {
     }
     listener_.before_rename(file);
     if (error == 0) {
-      error = platform::rename_no_replace(file.source, file.target, options_.allow_racy_rename);
+      error = platform::rename_no_replace(file.source, file.target, options_.allow_racy_rename, [&] {
+        return journal == nullptr || journal->record_second_name(number);
+      });
     }
     // A file that did not move leaves no folder of its own behind.
     if (error != 0) remove_folders(made_);

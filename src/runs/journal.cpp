@@ -203,6 +203,8 @@ bool JournalParser::operator()(std::string_view line, std::size_t offset) {
   } else if (kind == "mkdir" && fields.size() == 2) {
     Field folder;
     if (field(fields[1], line, offset, folder)) journal_.made_folders.push_back(folder);
+  } else if (kind == "second" && fields.size() == 2) {
+    if (JournalEntry* entry = entry_at(journal_, fields[1])) entry->second_name = true;
   } else if (kind == "done" && fields.size() == 2) {
     if (JournalEntry* entry = entry_at(journal_, fields[1])) entry->state = EntryState::kDone;
   } else if (kind == "failed" && fields.size() == 3) {
@@ -508,6 +510,12 @@ bool JournalWriter::record_folder(std::string_view folder, bool sync) {
 bool JournalWriter::commit() {
   if (failed()) return false;
   return !file_ || write({}, true);
+}
+
+bool JournalWriter::record_second_name(std::size_t number) {
+  if (failed()) return false;
+  line_.assign("second ").append(std::to_string(number)).append("\n");
+  return write(line_, true);
 }
 
 bool JournalWriter::mark(std::size_t number, int rename_error) {

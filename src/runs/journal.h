@@ -27,7 +27,10 @@
 // appends to the journal of a run that is still going.
 // "rename N OLD NEW" is on the disk before file N moves; the records of a
 // group of files are written and synced together, then the group is renamed.
-// "mkdir FOLDER" is on the disk before the folder is made. "done N" or
+// "mkdir FOLDER" is on the disk before the folder is made. "second N" is on
+// the disk before a second name of file N is made at its new name (a hard
+// link, or a reservation: an empty file), where the file system has no
+// rename that never replaces; a kill can leave that name behind. "done N" or
 // "failed N ERRNO" follows each rename and reaches the disk with the next
 // sync; a "rename" without either was cut short, and the disk tells whether
 // it happened. "undo" is written before an undo moves anything back, "back N"
@@ -74,6 +77,7 @@ struct JournalEntry {
   EntryState state = EntryState::kPending;
   int error = 0;      // errno value of a failed rename
   bool back = false;  // an undo moved it back to `old_path`
+  bool second_name = false;  // a second name may have been made at `new_path`
 };
 
 class JournalFile;
@@ -188,6 +192,9 @@ class JournalWriter {
   // Puts everything written so far on the disk: the renames recorded may
   // then happen.
   bool commit();
+  // Records, on the disk at once, that a second name of rename `number`
+  // is about to be made at its new name.
+  bool record_second_name(std::size_t number);
   // Records how rename `number` went: 0 for done, else its errno. Kept in
   // the buffer until the next commit or close.
   bool mark(std::size_t number, int rename_error);

@@ -54,7 +54,15 @@ UndoResult undo_run(const Journal& journal, bool dry_run,
     step.to = journal.text(entry.old_path);
     // A rename without a word on how it went happened when the old name is
     // free and the new one taken.
-    if (entry.state == EntryState::kPending && exists(step.to)) continue;
+    if (entry.state == EntryState::kPending && exists(step.to)) {
+      // Killed after it made a second name at the new one (a hard link, or
+      // a reservation), before the rename: that name goes, if it is still
+      // the same file or an empty one.
+      if (entry.second_name && !dry_run && ends_with_mp3(step.from)) {
+        platform::remove_second_name(step.from, step.to);
+      }
+      continue;
+    }
     const platform::EntryInfo at_new = platform::entry_info(step.from);
     // Gone from the new name and back at the old one: an earlier undo moved
     // it and its mark was lost.

@@ -3,8 +3,8 @@
 // Undo of a journaled run: every file back to its old name, newest first,
 // never replacing anything, then the folders the run made, if empty. Only
 // what the journal records as done by the run is touched: regular files at
-// their recorded new names, which end in ".mp3", and folders it recorded
-// as made.
+// their recorded new names, which end in ".mp3", folders it recorded as
+// made, and second names it recorded as about to be made at a new name.
 
 #include <cstddef>
 #include <functional>

@@ -104,10 +104,13 @@ TEST(CliFaults, RenamesWithoutASafeNoReplaceRenameOnlyWhenTheRiskIsAccepted) {
                        "accepts the risk\n")) << refused.err;
   EXPECT_EQ(describe_tree("backing"), "a.mp3 " + std::to_string(tagged_image("A", "One").size()) +
                                           "\n");
+  // The reservation is recorded before it is made, for an undo after a kill.
   std::vector<std::string> accepted = rename;
-  accepted.insert(accepted.begin(), "--allow-racy-rename");
+  accepted[0] = "--allow-racy-rename";
+  accepted.insert(accepted.begin(), {"--journal", "run.journal"});
   EXPECT_EQ(run_cli(accepted).status, cli::kExitOk);
   EXPECT_EQ(read_bytes("backing/A - One.mp3"), tagged_image("A", "One"));
+  EXPECT_TRUE(contains(read_bytes("run.journal"), "\nsecond 1\ndone 1\n"));
 }
 
 }  // namespace

@@ -174,6 +174,36 @@ TEST_F(UndoTest, UndoesTheLastRunOnlyWhenItKnowsWhichItIs) {
   EXPECT_EQ(contents("in"), before_);
 }
 
+// A run killed after it made a second name at a file's new name and before
+// the rename (a file system without a no-replace rename): the undo removes
+// that name when the journal says it was made and it is still the same file
+// or an empty reservation, and leaves anything else.
+TEST_F(UndoTest, RemovesTheSecondNameAKilledRunLeftAndNothingElse) {
+  const std::string x = temp_.path().string();
+  const std::string path = x + "/killed.journal";
+  const struct { const char* record; bool link; const char* content; bool removed; } cases[] = {
+      {"second 1\n", true, nullptr, true},       // a hard link to the file
+      {"second 1\n", false, "", true},           // a reservation
+      {"second 1\n", false, "theirs", false},    // a file saved over the reservation
+      {"", false, "", false},                    // not made by the run
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.record) + (c.content != nullptr ? c.content : "link"));
+    test::write_bytes(path, "kestrune-journal 1\nstarted 2026-12-06T22:59:04Z\nfolder " + x +
+                                "\nrename 1 " + x + "/in/a.mp3 " + x + "/in/new.mp3\n" + c.record);
+    ::chmod(path.c_str(), 0600);
+    if (c.link) {
+      fs::create_hard_link("in/a.mp3", "in/new.mp3");
+    } else {
+      test::write_bytes("in/new.mp3", c.content);
+    }
+    EXPECT_EQ(run({"--undo", path}), 0);
+    EXPECT_EQ(fs::exists("in/new.mp3"), !c.removed);
+    fs::remove("in/new.mp3");
+    EXPECT_EQ(contents("in"), before_);
+  }
+}
+
 // A journal cut at every length, as a kill or a full disk leaves it: the
 // undo moves back every file whose record is whole and no other, and
 // appends after the last whole record.
