@@ -246,6 +246,7 @@ int run_renames(const Options& options, const std::string& format, Console& cons
   engine_options.group_size = journal != nullptr ? runs::kJournalGroup : 1;
   engine_options.pattern = format;
   engine_options.suffix_collisions = options.on_collision == Collision::kSuffix;
+  engine_options.allow_racy_rename = options.allow_racy_rename;
   const NameRules rules = name_rules(options);
   if (rules.portable) engine_options.max_file_name = kMaxNamePart;
   engine_options.rules = rules;

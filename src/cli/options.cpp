@@ -88,6 +88,12 @@ const std::vector<OptionRow> kOptions = {
        o.no_journal = true;
        return {};
      }},
+    {'\0', "allow-racy-rename", "",
+     "rename even where the file system can only risk replacing a file saved at the same moment",
+     [](Options& o, std::string_view) -> std::string {
+       o.allow_racy_rename = true;
+       return {};
+     }},
     {'\0', "jobs", "N", "read the tags on N threads (default: one per processor, 2 to 8)",
      [](Options& o, std::string_view value) -> std::string {
        std::size_t jobs = 0;

@@ -44,6 +44,7 @@ struct Options {
   std::vector<std::string> files;        // FILE...
   std::optional<std::string> journal;    // --journal FILE
   bool no_journal = false;               // --no-journal
+  bool allow_racy_rename = false;        // --allow-racy-rename
   std::size_t jobs = 0;                  // --jobs N; 0: default_jobs()
   std::optional<std::string> undo;       // --undo JOURNAL; kUndo without it: the last run
   bool any_id3v2 = false;                // --any-id3v2: ID3v2.2 and ID3v2.4 tags too

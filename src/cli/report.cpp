@@ -156,6 +156,9 @@ std::string errno_reason(int error) {
       return "invalid name";
     case EIO:
       return "input/output error";
+    case EOPNOTSUPP:  // only a rename refused by rename_no_replace
+      return "this file system cannot rename without risk of replacing a file saved at the same "
+             "moment; --allow-racy-rename accepts the risk";
     default: {
       std::string text = std::strerror(error);
       if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');

@@ -35,6 +35,8 @@ std::string problem_text(const JournalProblem& problem) {
       return "it belongs to another user; an undo follows only the user's own journals";
     case JournalProblem::kWritableByOthers:
       return "others may write it; an undo follows only journals no one else can change";
+    case JournalProblem::kRunGoing:
+      return "the run is still going";
     case JournalProblem::kUnreadable:
       return problem.error == EINVAL ? "not a regular file" : errno_reason(problem.error);
     case JournalProblem::kNone:
@@ -48,24 +50,52 @@ std::string problem_text(const JournalProblem& problem) {
 int run_undo(const std::string& journal_path, bool dry_run, bool quiet, std::FILE* out,
              std::FILE* err) {
   std::string path = journal_path;
+  std::optional<Journal> journal;
   if (path.empty()) {
     const std::optional<std::string> folder = runs_folder();
     if (!folder) {
       std::fprintf(err, "kestrune-cli: %s\n", kNoRunsFolder);
       return 1;
     }
-    path = last_run_to_undo(*folder);
-    if (path.empty()) {
+    LastRun last = last_run_to_undo(*folder);
+    for (const auto& [passed, why] : last.passed_over) {
+      if (!quiet) {
+        std::fprintf(err, "passing over the journal %s: %s\n", escaped(passed).c_str(),
+                     problem_text(why).c_str());
+      }
+    }
+    if (last.in_folder) {
+      const char* why = last.problem.kind == JournalProblem::kNotOwned ? "it belongs to another user"
+                        : last.problem.kind == JournalProblem::kWritableByOthers
+                            ? "others may write it"
+                            : "not a folder";
+      std::fprintf(err,
+                   "kestrune-cli: cannot undo from the runs folder %s: %s; an undo follows "
+                   "only the user's own folder that no one else can change\n",
+                   escaped(last.problem_path).c_str(), why);
+      return 1;
+    }
+    if (last.problem.kind != JournalProblem::kNone) {
+      std::fprintf(err,
+                   "kestrune-cli: cannot tell the last run: the newest journal %s cannot be "
+                   "read: %s; --undo JOURNAL undoes an older run\n",
+                   escaped(last.problem_path).c_str(), problem_text(last.problem).c_str());
+      return 1;
+    }
+    if (!last.journal) {
       if (!quiet) std::fprintf(err, "nothing to undo: no run in %s is left to undo\n", escaped(*folder).c_str());
       return 0;
     }
-  }
-  JournalProblem problem;
-  const std::optional<Journal> journal = read_journal(path, &problem, true);
-  if (!journal) {
-    std::fprintf(err, "kestrune-cli: cannot undo with the journal %s: %s\n",
-                 escaped(path).c_str(), problem_text(problem).c_str());
-    return 1;
+    journal = std::move(last.journal);
+    path = journal->path;
+  } else {
+    JournalProblem problem;
+    journal = read_journal(path, &problem, true);
+    if (!journal) {
+      std::fprintf(err, "kestrune-cli: cannot undo with the journal %s: %s\n",
+                   escaped(path).c_str(), problem_text(problem).c_str());
+      return 1;
+    }
   }
   const std::string run = "the run of " + local_time(journal->started) + " in " +
                           escaped(journal->folder);
@@ -165,6 +195,7 @@ int list_runs(std::FILE* out, std::FILE* err) {
       if (entry.state != EntryState::kFailed) ++renamed;
     }
     const char* state = journal->undone         ? "undone"
+                        : journal->running         ? "still going"
                         : journal->undo_started ? "partly undone"
                         : journal->ended        ? "not undone"
                                                 : "cut short, not undone";

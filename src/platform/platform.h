@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -242,8 +243,20 @@ bool make_folder(const std::string& path);
 // letter case) is handed to the plain rename and is not a failure. Where the
 // file system has neither a no-replace rename nor hard links, the target is
 // first reserved by an exclusive create and renamed over only while it is
-// still that empty file.
-int rename_no_replace(const std::string& from, const std::string& to);
+// still that empty file; a file saved there between that look and the
+// rename can still be replaced, so without `allow_racy` nothing is done and
+// the answer is EOPNOTSUPP. Before a second name of the file (a hard link)
+// or a reservation is made at `to`, which a kill would leave behind,
+// `before_second_name` is asked: false leaves everything as it is and
+// answers ECANCELED.
+int rename_no_replace(const std::string& from, const std::string& to, bool allow_racy = true,
+                      const std::function<bool()>& before_second_name = nullptr);
+
+// Removes `path` when it is a second name the rename of `original` to it
+// left: the same file as `original`, or an empty regular file (a
+// reservation). 0 when it was removed, else an errno value (EEXIST when
+// something else is there).
+int remove_second_name(const std::string& path, const std::string& original);
 
 // The process's current directory, or nothing when it cannot be obtained.
 std::optional<std::string> current_directory();
@@ -356,6 +369,39 @@ int read_file(const std::string& path, std::string& bytes,
 // Creates `path` for writing, never over anything that exists, readable and
 // writable by the user alone. Null with `*error` set on failure.
 FilePtr create_new_file(const std::string& path, int* error = nullptr);
+
+// Creates the journal `path`, never over anything that exists, readable and
+// writable by the user alone, with `head` already in it and on the disk when
+// the name appears: written to an unnamed file (or a hidden temporary one)
+// that is then linked (or renamed) into place. Where the file system can do
+// neither without replacing a file, the journal is created under its name
+// and `head` written then. The file holds the run lock of the journal for as
+// long as it stays open. Null with `*error` set (EEXIST: the name is taken).
+FilePtr create_journal(const std::string& path, std::string_view head, int* error = nullptr);
+
+// The lock an undo holds on a journal while it reads, cuts and appends to it.
+// Both locks belong to the open file, so a run or an undo killed in any way
+// releases them, and a second one in the same process is refused as in any
+// other.
+class JournalLock {
+ public:
+  JournalLock() = default;
+  JournalLock(const JournalLock&) = delete;
+  JournalLock& operator=(const JournalLock&) = delete;
+  ~JournalLock() { release(); }
+
+  // Takes the undo lock of the journal at `path` (a link is not followed),
+  // waiting while another undo holds it, never for a run: 0, EBUSY while
+  // the run that writes the journal still holds it, or an errno value.
+  int take(const std::string& path);
+  void release();
+
+ private:
+  std::intptr_t handle_ = -1;  // a descriptor on POSIX, a HANDLE on Windows
+};
+
+// Whether a run still holds the journal at `path`, which it writes.
+bool journal_in_use(const std::string& path);
 
 // Opens the regular file at `path` for appending after cutting it to `size`
 // bytes. Null with `*error` set on failure.

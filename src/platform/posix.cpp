@@ -415,7 +415,8 @@ std::string host_path(std::string_view name) {
 
 bool make_folder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
-int rename_no_replace(const std::string& from, const std::string& to) {
+int rename_no_replace(const std::string& from, const std::string& to, bool allow_racy,
+                      const std::function<bool()>& before_second_name) {
   // The common case costs one system call; the checks below run only when
   // the target exists or the file system lacks RENAME_NOREPLACE.
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
@@ -433,9 +434,20 @@ int rename_no_replace(const std::string& from, const std::string& to) {
   }
   if (!no_flag) return error;
 
+  if (before_second_name && !before_second_name()) return ECANCELED;
   error = rename_by_link(from, to);
   if (error != EPERM && error != EOPNOTSUPP && error != ENOSYS) return error;
+  if (!allow_racy) return EOPNOTSUPP;
   return rename_over_reservation(from, to);
+}
+
+int remove_second_name(const std::string& path, const std::string& original) {
+  struct stat second {};
+  struct stat first {};
+  if (::lstat(path.c_str(), &second) != 0) return errno;
+  const bool same = ::lstat(original.c_str(), &first) == 0 && same_file(first, second);
+  if (!S_ISREG(second.st_mode) || (!same && second.st_size != 0)) return EEXIST;
+  return ::unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
 std::optional<std::string> current_directory() {
@@ -670,6 +682,140 @@ FilePtr create_new_file(const std::string& path, int* error) {
     if (fd >= 0) ::close(fd);
   }
   return file;
+}
+
+namespace {
+
+// The bytes of a journal its two locks lie on (a lock may lie beyond the end
+// of a file): the run holds the first, an undo the second.
+constexpr off_t kRunLockAt = 0;
+constexpr off_t kUndoLockAt = 1;
+
+// Sets or tests a lock of the open file `fd` on the byte at `at`: 0 or an
+// errno value (EAGAIN or EACCES when another holds it).
+int file_lock(int fd, int command, short type, off_t at) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = at;
+  lock.l_len = 1;
+  while (::fcntl(fd, command, &lock) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+// Puts `head` into `fd` and on the disk, with the run lock taken: 0 or an
+// errno value.
+int fill_journal(int fd, std::string_view head) {
+  if (!write_all(fd, head) || !synced(fd)) return errno != 0 ? errno : EIO;
+  return file_lock(fd, F_OFD_SETLK, F_WRLCK, kRunLockAt);
+}
+
+FilePtr journal_stream(int fd, int* error) {
+  FilePtr file(::fdopen(fd, "wb"));
+  if (!file) {
+    if (error != nullptr) *error = errno;
+    ::close(fd);
+  }
+  return file;
+}
+
+}  // namespace
+
+FilePtr create_journal(const std::string& path, std::string_view head, int* error) {
+  int failure = 0;
+  const std::string prefix = folder_prefix(path);
+  const std::string folder = prefix.empty() ? "." : prefix;
+  // An unnamed file first: a kill before it is linked leaves nothing.
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    failure = fill_journal(fd, head);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (failure == 0 &&
+        ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      return journal_stream(fd, error);
+    }
+    if (failure == 0) failure = errno;
+    ::close(fd);
+    if (failure == EEXIST || failure == ENOSPC || failure == EDQUOT) {
+      if (error != nullptr) *error = failure;
+      return nullptr;
+    }
+  }
+  // Then a hidden temporary file, whose name ends in no journal's extension,
+  // moved to its name without replacing anything.
+  const std::string temporary = prefix + "." + path.substr(prefix.size()) + ".new" +
+                                std::to_string(::getpid());
+  fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    failure = fill_journal(fd, head);
+    if (failure == 0) {
+      if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+        return journal_stream(fd, error);
+      }
+      failure = errno;
+      if (failure == EINVAL || failure == ENOSYS || failure == EOPNOTSUPP) {
+        failure = ::link(temporary.c_str(), path.c_str()) == 0 ? 0 : errno;
+        if (failure == 0) {
+          ::unlink(temporary.c_str());
+          return journal_stream(fd, error);
+        }
+      }
+    }
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    const bool no_way = failure == EPERM || failure == EOPNOTSUPP || failure == ENOSYS;
+    if (!no_way) {
+      if (error != nullptr) *error = failure;
+      return nullptr;
+    }
+  }
+  // Neither: the journal is created under its name, its head written then.
+  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  failure = fd < 0 ? errno : fill_journal(fd, head);
+  if (failure == 0) return journal_stream(fd, error);
+  if (fd >= 0) {
+    ::close(fd);
+    ::unlink(path.c_str());
+  }
+  if (error != nullptr) *error = failure;
+  return nullptr;
+}
+
+int JournalLock::take(const std::string& path) {
+  release();
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int failure = file_lock(fd, F_OFD_SETLKW, F_WRLCK, kUndoLockAt);
+  // A shared lock on the run's byte: refused while the run holds it, and it
+  // keeps journal_in_use() false for the undo.
+  if (failure == 0) failure = file_lock(fd, F_OFD_SETLK, F_RDLCK, kRunLockAt);
+  if (failure == EAGAIN || failure == EACCES) failure = EBUSY;
+  if (failure != 0) {
+    ::close(fd);
+    return failure;
+  }
+  handle_ = fd;
+  return 0;
+}
+
+void JournalLock::release() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+bool journal_in_use(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kRunLockAt;
+  lock.l_len = 1;
+  const bool held = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+  ::close(fd);
+  return held;
 }
 
 FilePtr open_for_append(const std::string& path, std::size_t size, int* error) {

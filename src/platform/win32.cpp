@@ -234,10 +234,15 @@ std::string host_path(std::string_view name) { return std::string(name); }
 
 bool make_folder(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
-int rename_no_replace(const std::string& from, const std::string& to) {
+int rename_no_replace(const std::string& from, const std::string& to, bool,
+                      const std::function<bool()>&) {
   // MoveFileA never replaces an existing target, and renames a file to
   // another letter case of its own name.
   return MoveFileA(from.c_str(), to.c_str()) ? 0 : errno_from_last_error();
+}
+
+int remove_second_name(const std::string&, const std::string&) {
+  return EEXIST;  // MoveFileA leaves no second name
 }
 
 std::optional<std::string> current_directory() {
@@ -484,6 +489,117 @@ FilePtr create_new_file(const std::string& path, int* error) {
   FilePtr file(std::fopen(path.c_str(), "wbx"));
   if (!file && error != nullptr) *error = errno;
   return file;
+}
+
+namespace {
+
+// The bytes of a journal its two locks lie on, far beyond any journal's end
+// so that the locks, which Windows enforces, never stand in a read's way:
+// the run holds the first, an undo the second.
+constexpr DWORD kRunLockHigh = 0x40000000;
+constexpr DWORD kUndoLockHigh = 0x40000001;
+
+// Locks one byte at kRunLockHigh or kUndoLockHigh of `handle`; false with
+// the system's error when it cannot (or, without `wait`, not at once).
+bool lock_byte(HANDLE handle, DWORD high, bool exclusive, bool wait) {
+  OVERLAPPED at{};
+  at.OffsetHigh = high;
+  const DWORD flags =
+      (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+  return LockFileEx(handle, flags, 0, 1, 0, &at) != 0;
+}
+
+// The system frees the locks of a closed handle only some time later: they
+// are given back first.
+void unlock_byte(HANDLE handle, DWORD high) {
+  OVERLAPPED at{};
+  at.OffsetHigh = high;
+  UnlockFileEx(handle, 0, 1, 0, &at);
+}
+
+}  // namespace
+
+FilePtr create_journal(const std::string& path, std::string_view head, int* error) {
+  int ignored = 0;
+  int& failure = error != nullptr ? *error : ignored;
+  // A temporary file, moved to its name once its head is on the disk; the
+  // handle lets it be moved while open, and keeps others from writing it.
+  const std::string temporary = path + ".new";
+  const HANDLE handle =
+      CreateFileA(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    failure = errno_from_last_error();
+    return nullptr;
+  }
+  DWORD wrote = 0;
+  const bool ok =
+      WriteFile(handle, head.data(), static_cast<DWORD>(head.size()), &wrote, nullptr) &&
+      wrote == head.size() && FlushFileBuffers(handle) &&
+      lock_byte(handle, kRunLockHigh, true, false) &&
+      MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+  if (!ok) {
+    failure = errno_from_last_error();
+    DeleteFileA(temporary.c_str());
+    CloseHandle(handle);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), 0);
+  if (fd < 0) {
+    failure = errno;
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FilePtr file(_fdopen(fd, "wb"));
+  if (!file) {
+    failure = errno;
+    _close(fd);
+  }
+  return file;
+}
+
+int JournalLock::take(const std::string& path) {
+  release();
+  const HANDLE handle = CreateFileA(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return errno_from_last_error();
+  if (!lock_byte(handle, kUndoLockHigh, true, true)) {
+    const int failure = errno_from_last_error();
+    CloseHandle(handle);
+    return failure;
+  }
+  if (!lock_byte(handle, kRunLockHigh, false, false)) {
+    const bool held = GetLastError() == ERROR_LOCK_VIOLATION;
+    const int failure = held ? EBUSY : errno_from_last_error();
+    unlock_byte(handle, kUndoLockHigh);
+    CloseHandle(handle);
+    return failure;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(handle);
+  return 0;
+}
+
+void JournalLock::release() {
+  if (handle_ != -1) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(handle_);
+    unlock_byte(handle, kRunLockHigh);
+    unlock_byte(handle, kUndoLockHigh);
+    CloseHandle(handle);
+  }
+  handle_ = -1;
+}
+
+bool journal_in_use(const std::string& path) {
+  const HANDLE handle = CreateFileA(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool taken = lock_byte(handle, kRunLockHigh, false, false);
+  const bool held = !taken && GetLastError() == ERROR_LOCK_VIOLATION;
+  if (taken) unlock_byte(handle, kRunLockHigh);
+  CloseHandle(handle);
+  return held;
 }
 
 FilePtr open_for_append(const std::string& path, std::size_t size, int* error) {

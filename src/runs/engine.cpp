@@ -12,10 +12,6 @@ namespace kestrune::runs {
 
 namespace {
 
-// A group is renamed once it holds group_size files or once planning it
-// took this long: the files planned wait no longer than that to move.
-constexpr std::chrono::milliseconds kGroupTime{200};
-
 // The target of a file to rename, and whether the disk lets it move there:
 // a run finds out here, before it records anything, and its dry run alike.
 void set_target(PlannedFile& file, FolderStates& states) {
@@ -100,7 +96,6 @@ void Engine::take(PlannedFile&& file) {
     simulate(file);
     return;
   }
-  if (group_.empty()) group_started_ = std::chrono::steady_clock::now();
   if (file.plan.outcome == PlanOutcome::kRename && options_.journal != nullptr) {
     if (!options_.journal->record(platform::join_path(current_, file.source),
                                   platform::join_path(current_, file.target))) {
@@ -110,10 +105,9 @@ void Engine::take(PlannedFile&& file) {
     }
   }
   group_.push_back(std::move(file));
-  if (group_.size() >= options_.group_size ||
-      std::chrono::steady_clock::now() - group_started_ >= kGroupTime) {
-    flush();
-  }
+  // Cut by count alone: the same files make the same journal, however busy
+  // the machine.
+  if (group_.size() >= options_.group_size) flush();
 }
 
 void Engine::finish() {
@@ -163,7 +157,9 @@ void Engine::flush() {
     }
     if (error == 0) {
       listener_.before_rename(file);
-      error = platform::rename_no_replace(file.source, file.target);
+      error = platform::rename_no_replace(file.source, file.target, options_.allow_racy_rename, [&] {
+        return journal == nullptr || journal->record_second_name(number);
+      });
     }
     // A file that did not move leaves no folder of its own behind.
     if (error != 0) remove_folders(made_);

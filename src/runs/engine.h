@@ -10,7 +10,6 @@
 // the disk: the journal, the folders and the renames.
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <limits>
 #include <list>
@@ -90,6 +89,10 @@ struct EngineOptions {
   // otherwise it fails as a collision.
   bool suffix_collisions = false;
   std::size_t max_file_name = std::numeric_limits<std::size_t>::max();
+  // Where the file system can rename without replacing only at the risk of
+  // replacing a file saved at the same moment, rename anyway; otherwise
+  // such a file fails with EOPNOTSUPP (platform::rename_no_replace).
+  bool allow_racy_rename = true;
   // The template and the rules the files were planned with, to plan again
   // a file that was planned ahead and is gone at its rename.
   std::string_view pattern;
@@ -104,7 +107,7 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   // Takes the next file, planned. A real run renames it with its group: once
-  // the group is full or has waited long enough, or at finish().
+  // the group is full, or at finish().
   void take(PlannedFile&& file);
   void finish();
   bool stopped() const { return stopped_; }
@@ -125,7 +128,6 @@ class Engine {
   std::string current_;  // the current directory, for the journal's paths
   std::vector<PlannedFile> group_;
   std::size_t first_number_ = 1;  // the journal's number of the group's first rename
-  std::chrono::steady_clock::time_point group_started_{};
   std::vector<std::string> made_;
   std::string old_path_, new_path_;
   bool stopped_ = false;

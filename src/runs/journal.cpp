@@ -203,6 +203,8 @@ bool JournalParser::operator()(std::string_view line, std::size_t offset) {
   } else if (kind == "mkdir" && fields.size() == 2) {
     Field folder;
     if (field(fields[1], line, offset, folder)) journal_.made_folders.push_back(folder);
+  } else if (kind == "second" && fields.size() == 2) {
+    if (JournalEntry* entry = entry_at(journal_, fields[1])) entry->second_name = true;
   } else if (kind == "done" && fields.size() == 2) {
     if (JournalEntry* entry = entry_at(journal_, fields[1])) entry->state = EntryState::kDone;
   } else if (kind == "failed" && fields.size() == 3) {
@@ -224,21 +226,23 @@ bool JournalParser::operator()(std::string_view line, std::size_t offset) {
 }
 
 // Calls `line(text, offset)` for each whole line of `text`, which starts at
-// `offset` of the journal, until it answers false; answers how many bytes
-// the whole lines took. A last line without its line break is a torn write
-// and is left over.
+// `offset` of the journal, until it answers false or a line is longer than
+// kMaxJournalLine; answers how many bytes the whole lines took. A last line
+// without its line break is a torn write and is left over.
 template <class Line>
 std::size_t each_line(std::string_view text, std::size_t offset, bool& go_on, Line&& line) {
   std::size_t start = 0;
   for (std::size_t end = text.find('\n'); go_on && end != std::string_view::npos;
        start = end + 1, end = text.find('\n', start)) {
-    go_on = line(text.substr(start, end - start), offset + start);
+    go_on = end - start <= kMaxJournalLine &&
+            line(text.substr(start, end - start), offset + start);
   }
   return start;
 }
 
 // Calls `line(text, offset)` for each whole line of the open journal `file`,
-// read in pieces, until it answers false. False when reading failed.
+// read in pieces, until it answers false or a line runs longer than
+// kMaxJournalLine, which is torn there. False when reading failed.
 template <class Line>
 bool each_line(platform::FileReader& file, Line&& line) {
   constexpr std::size_t kPiece = 256 * 1024;
@@ -256,6 +260,9 @@ bool each_line(platform::FileReader& file, Line&& line) {
     const std::size_t used = each_line(buffer, buffer_at, go_on, line);
     buffer.erase(0, used);
     buffer_at += used;
+    // The rest of a line is kept and searched again with the next piece: a
+    // bound on it bounds the memory and the time of any file.
+    if (buffer.size() > kMaxJournalLine) break;
   }
   return true;
 }
@@ -278,6 +285,7 @@ struct LineCounts {
 // The open file of a journal read back, and the window of it last read.
 class JournalFile {
  public:
+  platform::JournalLock undo_lock;  // held for an undo
   platform::FileReader reader;
 
   // The escaped text of `field`; empty when it cannot be read.
@@ -345,8 +353,15 @@ std::optional<Journal> read_journal(const std::string& path, JournalProblem* pro
   }
   Journal journal;
   journal.file = std::make_shared<JournalFile>();
+  if (for_undo) {
+    result.error = journal.file->undo_lock.take(path);
+    if (result.error == EBUSY) {
+      result = {JournalProblem::kRunGoing, 0};
+      return std::nullopt;
+    }
+  }
   platform::FileReader& file = journal.file->reader;
-  result.error = file.open(path);
+  if (result.error == 0) result.error = file.open(path);
   LineCounts counts;
   if (result.error == 0 && !each_line(file, counts)) result.error = EIO;
   journal.entries.reserve(counts.renames);
@@ -362,6 +377,7 @@ std::optional<Journal> read_journal(const std::string& path, JournalProblem* pro
     return std::nullopt;
   }
   journal.path = path;
+  journal.running = !for_undo && !journal.ended && platform::journal_in_use(path);
   return journal;
 }
 
@@ -421,13 +437,20 @@ bool JournalWriter::open() {
     fail("cannot create the journal", ENOENT);
     return false;
   }
+  std::string head(kJournalHeader);
+  head.append("\nstarted ").append(format_utc(started_));
+  head.append("\nfolder ").append(escape_field(folder_)).append("\n");
+  if (head.size() > kMaxJournalLine) {
+    fail("cannot create the journal", ENAMETOOLONG);
+    return false;
+  }
   if (runs_folder_.empty()) {
-    file_ = platform::create_new_file(path_, &error);
+    file_ = platform::create_journal(path_, head, &error);
   } else {
     error = platform::create_private_folders(runs_folder_);
     for (std::size_t number = 1; error == 0 && !file_; ++number) {
       path_ = platform::join_path(runs_folder_, journal_name(started_, number));
-      file_ = platform::create_new_file(path_, &error);
+      file_ = platform::create_journal(path_, head, &error);
       if (error == EEXIST && number < 1000) error = 0;
     }
   }
@@ -438,10 +461,6 @@ bool JournalWriter::open() {
   // The records of a whole group and the marks of the one before wait in
   // pending_ and go to the system with its commit in one call.
   std::setvbuf(file_.get(), nullptr, _IONBF, 0);
-  std::string head(kJournalHeader);
-  head.append("\nstarted ").append(format_utc(started_));
-  head.append("\nfolder ").append(escape_field(folder_)).append("\n");
-  if (!write(head, true)) return false;
   // The journal's name is on the disk only once its folder is.
   const std::size_t slash = path_.find_last_of("/\\");
   platform::sync_folder(slash == std::string::npos ? std::string() : path_.substr(0, slash + 1));
@@ -467,6 +486,10 @@ bool JournalWriter::record(std::string_view old_path, std::string_view new_path)
   line_.append(" ");
   append_field(line_, new_path);
   line_.append("\n");
+  if (line_.size() > kMaxJournalLine) {
+    fail("cannot write the journal", ENAMETOOLONG);
+    return false;
+  }
   if (!write(line_, false)) return false;
   ++count_;
   return true;
@@ -477,12 +500,22 @@ bool JournalWriter::record_folder(std::string_view folder, bool sync) {
   line_.assign("mkdir ");
   append_field(line_, folder);
   line_.append("\n");
+  if (line_.size() > kMaxJournalLine) {
+    fail("cannot write the journal", ENAMETOOLONG);
+    return false;
+  }
   return write(line_, sync);
 }
 
 bool JournalWriter::commit() {
   if (failed()) return false;
   return !file_ || write({}, true);
+}
+
+bool JournalWriter::record_second_name(std::size_t number) {
+  if (failed()) return false;
+  line_.assign("second ").append(std::to_string(number)).append("\n");
+  return write(line_, true);
 }
 
 bool JournalWriter::mark(std::size_t number, int rename_error) {

@@ -22,17 +22,23 @@
 //   back 1
 //   undone 2026-12-07T08:00:00Z
 //
-// The file appears under its name with its first three lines on the disk.
+// The file appears under its name with its first three lines on the disk,
+// and the run holds it locked until it ends: an undo neither reads, cuts nor
+// appends to the journal of a run that is still going.
 // "rename N OLD NEW" is on the disk before file N moves; the records of a
 // group of files are written and synced together, then the group is renamed.
-// "mkdir FOLDER" is on the disk before the folder is made. "done N" or
+// "mkdir FOLDER" is on the disk before the folder is made. "second N" is on
+// the disk before a second name of file N is made at its new name (a hard
+// link, or a reservation: an empty file), where the file system has no
+// rename that never replaces; a kill can leave that name behind. "done N" or
 // "failed N ERRNO" follows each rename and reaches the disk with the next
 // sync; a "rename" without either was cut short, and the disk tells whether
 // it happened. "undo" is written before an undo moves anything back, "back N"
 // after file N is back, "undone" once nothing of the run is left to undo.
 // Only whole lines count: a last line without its line break was torn by a
-// kill and is cut off before anything is appended. Lines that are not
-// understood are passed over.
+// kill and is cut off before anything is appended, and so is everything from
+// a line longer than kMaxJournalLine on (no writer writes one). Lines that
+// are not understood are passed over.
 
 #include <cstdint>
 #include <cstdio>
@@ -48,6 +54,9 @@ namespace kestrune::runs {
 
 inline constexpr char kJournalHeader[] = "kestrune-journal 1";
 inline constexpr char kJournalExtension[] = ".journal";
+// The longest line a journal holds: a rename of two paths as long as any
+// system allows (32,767 UTF-16 units on Windows), every byte escaped.
+inline constexpr std::size_t kMaxJournalLine = 1024 * 1024;
 
 // How the run left one file.
 enum class EntryState {
@@ -68,6 +77,7 @@ struct JournalEntry {
   EntryState state = EntryState::kPending;
   int error = 0;      // errno value of a failed rename
   bool back = false;  // an undo moved it back to `old_path`
+  bool second_name = false;  // a second name may have been made at `new_path`
 };
 
 class JournalFile;
@@ -85,6 +95,7 @@ struct Journal {
   std::vector<JournalEntry> entries;  // in the order of the run
   std::vector<Field> made_folders;    // in the order they were made
   bool ended = false;                 // the run reached its end
+  bool running = false;               // the run still holds it (read not for an undo)
   bool undo_started = false;
   bool undone = false;
   std::int64_t undone_at = 0;
@@ -114,13 +125,22 @@ std::optional<Journal> parse_journal(std::string bytes);
 
 // Why a journal could not be read, or may not be trusted for an undo.
 struct JournalProblem {
-  enum Kind { kNone, kUnreadable, kNotAJournal, kNotOwned, kWritableByOthers } kind = kNone;
+  enum Kind {
+    kNone,
+    kUnreadable,
+    kNotAJournal,
+    kNotOwned,
+    kWritableByOthers,
+    kRunGoing,  // the run that writes it still holds it
+  } kind = kNone;
   int error = 0;  // errno value for kUnreadable
 };
 
 // Reads the journal at `path`. With `for_undo`, a journal that another user
 // owns or that group or others may write is refused: its paths would steer
-// the undo.
+// the undo; so is a journal whose run is still going. Otherwise the journal
+// read holds the undo's lock until it is destroyed (waiting first for
+// another undo of it to end), so that it is undone by one undo at a time.
 std::optional<Journal> read_journal(const std::string& path, JournalProblem* problem = nullptr,
                                     bool for_undo = false);
 
@@ -145,7 +165,8 @@ struct JournalError {
 };
 
 // Writes the journal of one run. The file is created with the first record,
-// so a run that changes nothing leaves no journal. Every call answers false
+// so a run that changes nothing leaves no journal. A record longer than
+// kMaxJournalLine fails with ENAMETOOLONG. Every call answers false
 // once anything failed to reach the disk, and error() says what; the run
 // must then change nothing more.
 class JournalWriter {
@@ -171,6 +192,9 @@ class JournalWriter {
   // Puts everything written so far on the disk: the renames recorded may
   // then happen.
   bool commit();
+  // Records, on the disk at once, that a second name of rename `number`
+  // is about to be made at its new name.
+  bool record_second_name(std::size_t number);
   // Records how rename `number` went: 0 for done, else its errno. Kept in
   // the buffer until the next commit or close.
   bool mark(std::size_t number, int rename_error);

@@ -54,7 +54,15 @@ UndoResult undo_run(const Journal& journal, bool dry_run,
     step.to = journal.text(entry.old_path);
     // A rename without a word on how it went happened when the old name is
     // free and the new one taken.
-    if (entry.state == EntryState::kPending && exists(step.to)) continue;
+    if (entry.state == EntryState::kPending && exists(step.to)) {
+      // Killed after it made a second name at the new one (a hard link, or
+      // a reservation), before the rename: that name goes, if it is still
+      // the same file or an empty one.
+      if (entry.second_name && !dry_run && ends_with_mp3(step.from)) {
+        platform::remove_second_name(step.from, step.to);
+      }
+      continue;
+    }
     const platform::EntryInfo at_new = platform::entry_info(step.from);
     // Gone from the new name and back at the old one: an earlier undo moved
     // it and its mark was lost.
@@ -131,13 +139,42 @@ UndoResult undo_run(const Journal& journal, bool dry_run,
   return result;
 }
 
-std::string last_run_to_undo(const std::string& runs_folder) {
+LastRun last_run_to_undo(const std::string& runs_folder) {
+  LastRun last;
+  // Whoever else may write the folder may put a journal in it that steers
+  // the undo, or one newer than the user's runs.
+  const platform::EntryInfo folder = platform::entry_info(runs_folder);
+  if (folder.kind == platform::EntryType::kMissing) return last;
+  if (folder.kind != platform::EntryType::kFolder || !folder.owned_by_user ||
+      folder.writable_by_others) {
+    last.problem.kind = folder.kind != platform::EntryType::kFolder ? JournalProblem::kUnreadable
+                        : !folder.owned_by_user ? JournalProblem::kNotOwned
+                                                : JournalProblem::kWritableByOthers;
+    last.problem.error = folder.kind != platform::EntryType::kFolder ? ENOTDIR : 0;
+    last.problem_path = runs_folder;
+    last.in_folder = true;
+    return last;
+  }
   const std::vector<std::string> journals = list_journals(runs_folder);
   for (auto it = journals.rbegin(); it != journals.rend(); ++it) {
-    const std::optional<Journal> journal = read_journal(*it);
-    if (journal && !journal->undone) return *it;
+    JournalProblem problem;
+    std::optional<Journal> journal = read_journal(*it, &problem, true);
+    if (journal && journal->undone) continue;
+    if (journal) {
+      last.journal = std::move(journal);
+      break;
+    }
+    if (problem.kind == JournalProblem::kRunGoing || problem.kind == JournalProblem::kNotOwned ||
+        problem.kind == JournalProblem::kWritableByOthers) {
+      last.passed_over.emplace_back(*it, problem);
+      continue;
+    }
+    // An older run is not the last one.
+    last.problem = problem;
+    last.problem_path = *it;
+    break;
   }
-  return std::string();
+  return last;
 }
 
 }  // namespace kestrune::runs

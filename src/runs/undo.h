@@ -3,12 +3,15 @@
 // Undo of a journaled run: every file back to its old name, newest first,
 // never replacing anything, then the folders the run made, if empty. Only
 // what the journal records as done by the run is touched: regular files at
-// their recorded new names, which end in ".mp3", and folders it recorded
-// as made.
+// their recorded new names, which end in ".mp3", folders it recorded as
+// made, and second names it recorded as about to be made at a new name.
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "runs/journal.h"
 
@@ -54,8 +57,23 @@ struct UndoResult {
 UndoResult undo_run(const Journal& journal, bool dry_run,
                     const std::function<void(const UndoReport&)>& report);
 
-// The newest journal of `runs_folder` whose run was not undone yet; empty
-// when there is none.
-std::string last_run_to_undo(const std::string& runs_folder);
+// What the undo of the last run found in the runs folder.
+struct LastRun {
+  // The newest run not undone yet, read for its undo; nothing when there is
+  // none or `problem` says why none may be picked.
+  std::optional<Journal> journal;
+  // Newer journals passed over: runs still going, journals of another user
+  // or that others may write.
+  std::vector<std::pair<std::string, JournalProblem>> passed_over;
+  // The runs folder is not the user's alone (`in_folder`), or the newest
+  // journal not passed over cannot be read: the last run is not known.
+  JournalProblem problem;
+  std::string problem_path;
+  bool in_folder = false;
+};
+
+// The newest journal of `runs_folder` whose run was not undone yet, passing
+// over those it may not undo. A missing runs folder holds no run.
+LastRun last_run_to_undo(const std::string& runs_folder);
 
 }  // namespace kestrune::runs

@@ -2,9 +2,13 @@
 // standard error and fails the run: a read-only folder, and a file that
 // vanishes or a target that appears just before its rename.
 
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,6 +100,41 @@ TEST(CliFaults, ChangesJustBeforeTheRenameAreReportedAndLoseNothing) {
                                  : std::vector<std::string>{"./a.mp3", "./b.mp3"};
     EXPECT_EQ(announced, expected);
   }
+}
+
+// Where the file system has neither a no-replace rename nor hard links, a
+// file saved under the new name at the same moment could be replaced: the
+// command line renames there only when told to accept that risk.
+TEST(CliFaults, RenamesWithoutASafeNoReplaceRenameOnlyWhenTheRiskIsAccepted) {
+  TempFolder folder;
+  fs::create_directory("backing");
+  fs::create_directory("mnt");
+  const fs::path script = KESTRUNE_NOLINK_FS;
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no FUSE here: /dev/fuse is missing";
+  if (std::system((script.string() + " backing mnt 2>mount.log").c_str()) != 0) {
+    GTEST_SKIP() << "mounting a FUSE file system is not permitted: " << read_bytes("mount.log");
+  }
+  const std::unique_ptr<const char, void (*)(const char*)> unmount("mnt", [](const char* mount) {
+    if (::umount2(mount, MNT_DETACH) != 0) std::system("fusermount -uz mnt");
+  });
+  write_bytes("mnt/a.mp3", tagged_image("A", "One"));
+  const std::vector<std::string> rename = {"--no-journal", "--format", "%artist% - %title%",
+                                           "mnt/a.mp3"};
+  const CliResult refused = run_cli(rename);
+  EXPECT_EQ(refused.status, cli::kExitFailed);
+  EXPECT_TRUE(contains(refused.err,
+                       "mnt/a.mp3 -> mnt/A - One.mp3: this file system cannot rename without risk "
+                       "of replacing a file saved at the same moment; --allow-racy-rename "
+                       "accepts the risk\n")) << refused.err;
+  EXPECT_EQ(describe_tree("backing"), "a.mp3 " + std::to_string(tagged_image("A", "One").size()) +
+                                          "\n");
+  // The reservation is recorded before it is made, for an undo after a kill.
+  std::vector<std::string> accepted = rename;
+  accepted[0] = "--allow-racy-rename";
+  accepted.insert(accepted.begin(), {"--journal", "run.journal"});
+  EXPECT_EQ(run_cli(accepted).status, cli::kExitOk);
+  EXPECT_EQ(read_bytes("backing/A - One.mp3"), tagged_image("A", "One"));
+  EXPECT_TRUE(contains(read_bytes("run.journal"), "\nsecond 1\ndone 1\n"));
 }
 
 }  // namespace

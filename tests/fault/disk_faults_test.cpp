@@ -109,7 +109,7 @@ TEST(WriteTargets, NoFileSystemWithoutLinksLetsARenameReplaceANeighboursFile) {
   TempFolder folder;
   fs::create_directory("backing");
   fs::create_directory("mnt");
-  const fs::path script = fs::path(__FILE__).parent_path().parent_path() / "support/nolink_fs.py";
+  const fs::path script = KESTRUNE_NOLINK_FS;
   if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no FUSE here: /dev/fuse is missing";
   if (std::system((script.string() + " backing mnt 2>mount.log").c_str()) != 0) {
     GTEST_SKIP() << "mounting a FUSE file system is not permitted: " << read_bytes("mount.log");

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <fstream>
 
 #include "support/temp_folder.h"
 
@@ -95,6 +97,38 @@ TEST(JournalReader, ReadsALargeJournalInPiecesAndItsNamesInEitherOrder) {
   std::filesystem::resize_file(path, journal->entries[10].old_path.at);
   EXPECT_EQ(journal->text(journal->entries[9].new_path), name(9, 'n'));
   EXPECT_EQ(journal->text(journal->entries[2000].new_path), "");
+}
+
+// No writer writes a line longer than kMaxJournalLine: the reader tears a
+// journal there, whatever follows, and a file without line breaks is no
+// journal, read no further than that.
+TEST(JournalReader, TearsAJournalAtALineLongerThanAnyWriterWrites) {
+  test::TempFolder temp;
+  const std::string head = "kestrune-journal 1\nstarted 2026-12-06T22:59:04Z\nfolder /m\n";
+  const std::string path = (temp.path() / "long.journal").string();
+  test::write_bytes(path, head + "mkdir /m/" + std::string(kMaxJournalLine - 20, 'f') + "\n" +
+                              "rename 1 /m/a.mp3 /m/b.mp3\n");
+  EXPECT_EQ(read_journal(path)->entries.size(), 1u);
+  for (const std::uint64_t hole : {std::uint64_t{kMaxJournalLine}, std::uint64_t{1} << 32}) {
+    SCOPED_TRACE(hole);
+    test::write_bytes(path, head + "mkdir /m/");
+    std::filesystem::resize_file(path, head.size() + 9 + hole);  // a sparse run of zero bytes
+    std::ofstream(path, std::ios::app) << "\nrename 1 /m/a.mp3 /m/b.mp3\n";
+    const std::optional<Journal> journal = read_journal(path);
+    ASSERT_TRUE(journal);
+    EXPECT_TRUE(journal->entries.empty());
+    EXPECT_EQ(journal->whole_size, head.size());
+  }
+  std::filesystem::resize_file(path, 0);
+  std::filesystem::resize_file(path, std::uint64_t{1} << 32);
+  JournalProblem problem;
+  EXPECT_FALSE(read_journal(path, &problem, true));
+  EXPECT_EQ(problem.kind, JournalProblem::kNotAJournal);
+
+  JournalWriter writer = JournalWriter::at_path(path + "2", 0, "/m");
+  EXPECT_TRUE(writer.record("/m/a.mp3", "/m/" + std::string(kMaxJournalLine / 3 - 40, ' ')));
+  EXPECT_FALSE(writer.record("/m/a.mp3", "/m/" + std::string(kMaxJournalLine / 3, ' ')));
+  EXPECT_EQ(writer.error().error, ENAMETOOLONG);
 }
 
 TEST(JournalWriter, WritesNothingUntilTheFirstRecordAndNumbersRunsOfOneSecond) {

@@ -147,6 +147,83 @@ TEST_F(UndoTest, FollowsOnlyJournalsOfTheUserAndOnlyTheirMp3FilesAndFolders) {
   EXPECT_TRUE(contains(run_cli({"--undo", x + "/other.journal"}).err, "not a journal of"));
 }
 
+// The last run is the newest journal in the user's own runs folder: a newer
+// one of another user, that others may write or whose run is going is passed
+// over with a note; one that cannot be read stops the undo, which never
+// undoes an older run in its place; a folder others may write is refused.
+TEST_F(UndoTest, UndoesTheLastRunOnlyWhenItKnowsWhichItIs) {
+  ASSERT_EQ(run_all(), 0);
+  const auto renamed = contents("in");
+  const fs::path runs = *runs_folder();
+  const std::string newer = (runs / "2999-01-01T00-00-00Z.journal").string();
+  const std::string head = "kestrune-journal 1\nstarted 2999-01-01T00:00:00Z\nfolder /\n";
+  const struct { const char* bytes; mode_t mode; bool other_owner; const char* message; } cases[] = {
+      {"", 0600, false, "the newest journal " },  // born empty by an older version
+      {"kestrune-journal", 0600, false, "not a journal of kestrune-cli"},
+      {"x", 0000, false, "Permission denied"},
+      {nullptr, 0622, false, "passing over the journal "},
+      {nullptr, 0600, true, "it belongs to another user"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    if (c.other_owner && ::geteuid() != 0) continue;
+    test::write_bytes(newer, c.bytes != nullptr ? std::string(c.bytes) : head);
+    ::chmod(newer.c_str(), c.mode);
+    if (c.other_owner) { ASSERT_EQ(::chown(newer.c_str(), 65534, 65534), 0); }
+    if (c.mode == 0000 && ::geteuid() == 0) continue;  // root reads it anyway
+    const test::CliResult r = run_cli({"--undo-last", "--dry-run"});
+    EXPECT_TRUE(contains(r.err, c.message)) << r.err;
+    if (c.bytes != nullptr) {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_TRUE(contains(r.err, "cannot tell the last run")) << r.err;
+      EXPECT_EQ(run({"--undo-last"}), 1);
+      EXPECT_EQ(contents("in"), renamed);
+    } else {
+      EXPECT_TRUE(contains(r.err, "would undo the run of ")) << r.err;
+    }
+    fs::remove(newer);
+  }
+  fs::permissions(runs, fs::perms(0777));
+  const test::CliResult shared = run_cli({"--undo-last"});
+  EXPECT_EQ(shared.status, 1);
+  EXPECT_TRUE(contains(shared.err, "runs folder " + runs.string() + ": others may write it"))
+      << shared.err;
+  EXPECT_EQ(contents("in"), renamed);
+  fs::permissions(runs, fs::perms(0700));
+  EXPECT_EQ(run({"--undo-last"}), 0);
+  EXPECT_EQ(contents("in"), before_);
+}
+
+// A run killed after it made a second name at a file's new name and before
+// the rename (a file system without a no-replace rename): the undo removes
+// that name when the journal says it was made and it is still the same file
+// or an empty reservation, and leaves anything else.
+TEST_F(UndoTest, RemovesTheSecondNameAKilledRunLeftAndNothingElse) {
+  const std::string x = temp_.path().string();
+  const std::string path = x + "/killed.journal";
+  const struct { const char* record; bool link; const char* content; bool removed; } cases[] = {
+      {"second 1\n", true, nullptr, true},       // a hard link to the file
+      {"second 1\n", false, "", true},           // a reservation
+      {"second 1\n", false, "theirs", false},    // a file saved over the reservation
+      {"", false, "", false},                    // not made by the run
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.record) + (c.content != nullptr ? c.content : "link"));
+    test::write_bytes(path, "kestrune-journal 1\nstarted 2026-12-06T22:59:04Z\nfolder " + x +
+                                "\nrename 1 " + x + "/in/a.mp3 " + x + "/in/new.mp3\n" + c.record);
+    ::chmod(path.c_str(), 0600);
+    if (c.link) {
+      fs::create_hard_link("in/a.mp3", "in/new.mp3");
+    } else {
+      test::write_bytes("in/new.mp3", c.content);
+    }
+    EXPECT_EQ(run({"--undo", path}), 0);
+    EXPECT_EQ(fs::exists("in/new.mp3"), !c.removed);
+    fs::remove("in/new.mp3");
+    EXPECT_EQ(contents("in"), before_);
+  }
+}
+
 // A journal cut at every length, as a kill or a full disk leaves it: the
 // undo moves back every file whose record is whole and no other, and
 // appends after the last whole record.
@@ -224,6 +301,51 @@ TEST_F(UndoTest, TheDialogsRunsAreJournaledAndUndone) {
   EXPECT_TRUE(fs::exists("in/Abba/Arrival/Dancing Queen.mp3"));
 }
 
+// An undo while the run is still going, paused before its second group:
+// the run's journal is neither undone nor touched, the last run is not it;
+// once the run ends, one undo restores every file.
+TEST_F(UndoTest, AnUndoWaitsUntilTheRunHasEnded) {
+  fs::remove_all("in");
+  fs::create_directory("in");
+  const std::size_t count = kJournalGroup + 6;
+  for (std::size_t i = 0; i < count; ++i) {
+    test::write_bytes("in/" + std::to_string(i) + ".mp3",
+                      tagged("A", "t" + std::to_string(i), "B" + std::to_string(i % 2)));
+  }
+  const auto start = contents("in");
+  cli::Options options;
+  options.all_folder = "in";
+  test::Captured captured;
+  JournalWriter writer =
+      JournalWriter::in_folder(*runs_folder(), now_utc(), temp_.path().string());
+  std::size_t moving = 0;
+  std::vector<test::CliResult> undos;
+  std::string journal_then, journal_after;
+  const auto undo_meanwhile = [&](const PlannedFile&) {
+    if (++moving != kJournalGroup + 1) return;
+    journal_then = test::read_bytes(writer.path());
+    undos.push_back(run_cli({"--undo", writer.path()}));
+    undos.push_back(run_cli({"--undo-last"}));
+    undos.push_back(run_cli({"--list-runs"}));
+    journal_after = test::read_bytes(writer.path());
+  };
+  ASSERT_EQ(cli::run_renames(options, kTemplate, captured.console, &writer, undo_meanwhile), 0);
+  ASSERT_TRUE(writer.close());
+  ASSERT_EQ(undos.size(), 3u);
+  EXPECT_EQ(undos[0].status, 1);
+  EXPECT_TRUE(contains(undos[0].err, ": the run is still going")) << undos[0].err;
+  EXPECT_TRUE(contains(undos[1].err, "passing over the journal ")) << undos[1].err;
+  EXPECT_TRUE(contains(undos[1].err, "nothing to undo")) << undos[1].err;
+  EXPECT_TRUE(contains(undos[2].out, "  still going  ")) << undos[2].out;
+  EXPECT_EQ(journal_after, journal_then);
+  EXPECT_TRUE(contains(journal_then, "done " + std::to_string(kJournalGroup) + "\n"));
+
+  const test::CliResult undo = run_cli({"--undo-last"});
+  EXPECT_EQ(undo.status, 0) << undo.err;
+  EXPECT_TRUE(contains(undo.err, "undo: " + std::to_string(count) + " moved back")) << undo.err;
+  EXPECT_EQ(contents("in"), start);
+}
+
 #ifndef _WIN32
 int shell(const std::string& command) { return std::system(command.c_str()); }
 
@@ -270,12 +392,23 @@ TEST_F(UndoTest, ARunKilledAtAnySystemCallIsUndoneCompletely) {
       SCOPED_TRACE(name + " #" + std::to_string(n));
       shell("strace -f -qq -o /dev/null -e trace=" + name + " -e inject=" + name +
             ":signal=KILL:when=" + std::to_string(n) + " " + run);
+      // No journal is ever found without its first lines.
+      EXPECT_EQ(shell(std::string(KESTRUNE_CLI_PATH) + " --list-runs >/dev/null 2>&1"), 0);
       shell(std::string(KESTRUNE_CLI_PATH) + " -q --undo-last >/dev/null 2>&1");
       ASSERT_EQ(contents("in"), start);
       ++kills;
     }
   }
   EXPECT_GT(kills, 60);
+  // A run and an undo at once: whichever comes first, nothing of the run is
+  // lost to its journal, and one more undo restores the tree.
+  const std::string undo = std::string(KESTRUNE_CLI_PATH) + " -q --undo-last >/dev/null 2>&1";
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    shell("(" + run + ") & " + undo + "; wait");
+    shell(undo);
+    ASSERT_EQ(contents("in"), start);
+  }
 }
 #endif
 
