@@ -64,6 +64,8 @@ enum class EntryKind {
 FilePtr open_regular_file(const std::string& path, int* error = nullptr,
                           EntryKind* kind = nullptr);
 
+struct EntryInfo;
+
 // A regular file open for reading by offset, for the tag readers: at the
 // least cost in system calls (on POSIX one open, one status call, a read per
 // request and the close) and with no stream or buffer of its own.
@@ -93,6 +95,12 @@ class FileReader {
   bool failed() const { return failed_; }
 
   void close();
+
+  // Opens `path` for an undo to trust: never through a link at its last
+  // part (EINVAL), nothing but a regular file, and `*info` tells what the
+  // file opened is, its owner and whether group or others may write it, so
+  // that no file put in its place between a look and the open is trusted.
+  int open_no_follow(const std::string& path, EntryInfo* info);
 
  private:
   friend class FileBatch;

@@ -1,5 +1,7 @@
 #include "runs/undo.h"
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -7,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdarg>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -18,6 +21,27 @@
 #include "support/fake_front_end.h"
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
+
+// A neighbour who puts their own file in place of `swap_at` right before
+// this process opens that name: the open happens after any look at the name.
+namespace {
+std::string swap_at, swap_in;
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const bool has_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+  const int mode = has_mode ? va_arg(rest, int) : 0;
+  va_end(rest);
+  if (!swap_at.empty() && swap_at == path) {
+    std::rename(swap_in.c_str(), path);
+    swap_at.clear();
+  }
+  using Open = int (*)(const char*, int, ...);
+  static const auto next = reinterpret_cast<Open>(::dlsym(RTLD_NEXT, "open"));
+  return next(path, flags, mode);
+}
 
 namespace kestrune::runs {
 namespace {
@@ -160,6 +184,22 @@ TEST_F(UndoTest, AJournalCutAnywhereUndoesExactlyTheFilesItFullyRecords) {
     const std::string after = test::read_bytes(cut_path);
     EXPECT_EQ(after.compare(cut->whole_size, 5, "undo "), 0) << after;
   }
+}
+
+// The journal is judged as the undo opens it: a file that others may write,
+// put in its place after a look at the name, is not followed.
+TEST_F(UndoTest, TrustsOnlyTheJournalItOpened) {
+  ASSERT_EQ(run_all(), 0);
+  const auto renamed = contents("in");
+  swap_at = journal();
+  swap_in = swap_at + ".theirs";
+  test::write_bytes(swap_in, test::read_bytes(swap_at));
+  ::chmod(swap_in.c_str(), 0666);
+  const test::CliResult r = run_cli({"--undo", swap_at});
+  EXPECT_TRUE(swap_at.empty());  // the neighbour had their turn
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "others may write it")) << r.err;
+  EXPECT_EQ(contents("in"), renamed);
 }
 
 // The disk holds the journal's first lines and no more: the run stops
