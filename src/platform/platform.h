@@ -367,4 +367,51 @@ bool write_to(std::FILE* file, std::string_view bytes, bool flush, bool sync);
 // Closes `file`; false with errno set when what it held could not be written.
 bool close_file(FilePtr file);
 
+// --- Below a folder, never through a link -----------------------------------
+
+// A folder held open, and the entries below it reached one folder at a time
+// without following any link, however long their paths are. On POSIX a
+// descriptor: the folder stays the one opened wherever it is moved, and
+// nothing below it is reached through a link put in a folder's place. On
+// Windows the folder's path, each part of it checked for a reparse point as
+// it is reached: that check and the use that follows it can race.
+class OpenFolder {
+ public:
+  OpenFolder() = default;
+  OpenFolder(OpenFolder&& other) noexcept;
+  OpenFolder& operator=(OpenFolder&& other) noexcept;
+  OpenFolder(const OpenFolder&) = delete;
+  OpenFolder& operator=(const OpenFolder&) = delete;
+  ~OpenFolder() { close(); }
+
+  // Opens the folder at `path` (the current directory when empty), links
+  // on the way followed as any path is, however long it is: 0 or an errno
+  // value.
+  int open(const std::string& path);
+  // Opens the folder `relative` (parts separated by the host's separator;
+  // empty for `base` itself) below `base` without following any link: 0,
+  // ELOOP when one of its parts is a link, else an errno value (ENOENT,
+  // ENOTDIR...).
+  int open_below(const OpenFolder& base, std::string_view relative);
+  bool is_open() const { return handle_ != -1; }
+  void close();
+
+  // What `name` in this folder is, not following a link.
+  EntryInfo entry(const std::string& name) const;
+  // Renames `name` here to `to_name` in `to` as rename_no_replace() does,
+  // never replacing anything: 0 or an errno value.
+  int rename_no_replace(const std::string& name, const OpenFolder& to,
+                        const std::string& to_name) const;
+  // Removes `name` here only when it is an empty folder: 0 or an errno value
+  // (ENOTDIR for a link).
+  int remove_empty_folder(const std::string& name) const;
+  // The entries of the folder `name` here, which must be no link, as
+  // list_folder() gives them.
+  std::vector<std::string> list(const std::string& name, int* error = nullptr) const;
+
+ private:
+  std::intptr_t handle_ = -1;  // a descriptor on POSIX; 0 once open on Windows
+  std::string path_;           // Windows: the folder's path
+};
+
 }  // namespace kestrune::platform
