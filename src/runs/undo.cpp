@@ -145,7 +145,9 @@ UndoResult undo_run(const Journal& journal, bool dry_run,
 
   Places places(journal);
   std::unordered_set<std::string> leaving;  // dry run: what would have left its folder
-  std::unordered_set<std::string> anchors;  // of the files outside the run's folder
+  // The folders the files were looked up from, for the folders the run made
+  // outside its own folder; a run has a few, and the cap bounds the memory.
+  std::unordered_set<std::string> anchors;
   UndoReport step;
   for (std::size_t i = journal.entries.size(); i-- > 0;) {
     const JournalEntry& entry = journal.entries[i];
