@@ -5,8 +5,9 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#ifdef SYS_openat2
+#if defined(SYS_openat2) && __has_include(<linux/openat2.h>)
 #include <linux/openat2.h>
+#define KESTRUNE_HAS_OPENAT2 1
 #endif
 
 #include <algorithm>
@@ -733,7 +734,7 @@ EntryInfo info_of(const struct stat& info) {
 // Opens the folder `relative` below `base` with the kernel refusing every
 // link on the way; -1 with errno set, ENOSYS where the kernel cannot.
 int open_without_links(int base, const std::string& relative) {
-#ifdef SYS_openat2
+#ifdef KESTRUNE_HAS_OPENAT2
   open_how how {};
   how.flags = kFolderFlags;
   how.resolve = RESOLVE_NO_SYMLINKS;
