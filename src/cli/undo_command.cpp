@@ -138,6 +138,9 @@ int run_undo(const std::string& journal_path, bool dry_run, bool quiet, std::FIL
       case UndoEvent::kNameTaken:
         reason = errno_reason(EEXIST);
         break;
+      case UndoEvent::kThroughLink:
+        reason = "a link stands where a folder was; an undo never goes through one";
+        break;
       case UndoEvent::kFailed:
         reason = errno_reason(step.error);
         break;
@@ -146,6 +149,11 @@ int run_undo(const std::string& journal_path, bool dry_run, bool quiet, std::FIL
         return;
       case UndoEvent::kFolderKept:
         if (!quiet) std::fprintf(err, "kept folder: %s: not empty\n", line.c_str());
+        return;
+      case UndoEvent::kFolderThroughLink:
+        if (!quiet) {
+          std::fprintf(err, "kept folder: %s: a link stands there or on the way\n", line.c_str());
+        }
         return;
       case UndoEvent::kFolderFailed:
         std::fprintf(err, "kept folder: %s: %s\n", line.c_str(), errno_reason(step.error).c_str());

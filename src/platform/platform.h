@@ -65,6 +65,8 @@ enum class EntryKind {
 FilePtr open_regular_file(const std::string& path, int* error = nullptr,
                           EntryKind* kind = nullptr);
 
+struct EntryInfo;
+
 // A regular file open for reading by offset, for the tag readers: at the
 // least cost in system calls (on POSIX one open, one status call, a read per
 // request and the close) and with no stream or buffer of its own.
@@ -94,6 +96,12 @@ class FileReader {
   bool failed() const { return failed_; }
 
   void close();
+
+  // Opens `path` for an undo to trust: never through a link at its last
+  // part (EINVAL), nothing but a regular file, and `*info` tells what the
+  // file opened is, its owner and whether group or others may write it, so
+  // that no file put in its place between a look and the open is trusted.
+  int open_no_follow(const std::string& path, EntryInfo* info);
 
  private:
   friend class FileBatch;
@@ -414,5 +422,52 @@ bool write_to(std::FILE* file, std::string_view bytes, bool flush, bool sync);
 
 // Closes `file`; false with errno set when what it held could not be written.
 bool close_file(FilePtr file);
+
+// --- Below a folder, never through a link -----------------------------------
+
+// A folder held open, and the entries below it reached one folder at a time
+// without following any link, however long their paths are. On POSIX a
+// descriptor: the folder stays the one opened wherever it is moved, and
+// nothing below it is reached through a link put in a folder's place. On
+// Windows the folder's path, each part of it checked for a reparse point as
+// it is reached: that check and the use that follows it can race.
+class OpenFolder {
+ public:
+  OpenFolder() = default;
+  OpenFolder(OpenFolder&& other) noexcept;
+  OpenFolder& operator=(OpenFolder&& other) noexcept;
+  OpenFolder(const OpenFolder&) = delete;
+  OpenFolder& operator=(const OpenFolder&) = delete;
+  ~OpenFolder() { close(); }
+
+  // Opens the folder at `path` (the current directory when empty), links
+  // on the way followed as any path is, however long it is: 0 or an errno
+  // value.
+  int open(const std::string& path);
+  // Opens the folder `relative` (parts separated by the host's separator;
+  // empty for `base` itself) below `base` without following any link: 0,
+  // ELOOP when one of its parts is a link, else an errno value (ENOENT,
+  // ENOTDIR...).
+  int open_below(const OpenFolder& base, std::string_view relative);
+  bool is_open() const { return handle_ != -1; }
+  void close();
+
+  // What `name` in this folder is, not following a link.
+  EntryInfo entry(const std::string& name) const;
+  // Renames `name` here to `to_name` in `to` as rename_no_replace() does,
+  // never replacing anything: 0 or an errno value.
+  int rename_no_replace(const std::string& name, const OpenFolder& to,
+                        const std::string& to_name) const;
+  // Removes `name` here only when it is an empty folder: 0 or an errno value
+  // (ENOTDIR for a link).
+  int remove_empty_folder(const std::string& name) const;
+  // The entries of the folder `name` here, which must be no link, as
+  // list_folder() gives them.
+  std::vector<std::string> list(const std::string& name, int* error = nullptr) const;
+
+ private:
+  std::intptr_t handle_ = -1;  // a descriptor on POSIX; 0 once open on Windows
+  std::string path_;           // Windows: the folder's path
+};
 
 }  // namespace kestrune::platform

@@ -3,7 +3,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#if defined(SYS_openat2) && __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#define KESTRUNE_HAS_OPENAT2 1
+#endif
 
 #include <algorithm>
 #include <climits>
@@ -381,6 +386,36 @@ std::size_t FileReader::read_at(std::uint64_t offset, char* out, std::size_t cou
     if (offset + done >= size_) break;
   }
   return done;
+}
+
+int FileReader::open_no_follow(const std::string& path, EntryInfo* info) {
+  close();
+  // Looked at first, as open() does, so that no device is ever opened; what
+  // is trusted is what the descriptor then tells.
+  EntryInfo seen = entry_info(path);
+  if (seen.kind == EntryType::kLink || seen.kind == EntryType::kOther) return EINVAL;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ELOOP ? EINVAL : errno;
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return error;
+  }
+  if (info != nullptr) {
+    info->kind = S_ISREG(opened.st_mode) ? EntryType::kFile : EntryType::kOther;
+    info->owned_by_user = opened.st_uid == ::geteuid();
+    info->writable_by_others = (opened.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    info->error = 0;
+  }
+  if (!S_ISREG(opened.st_mode)) {
+    ::close(fd);
+    return S_ISDIR(opened.st_mode) ? EISDIR : EINVAL;
+  }
+  handle_ = fd;
+  size_ = static_cast<std::uint64_t>(opened.st_size);
+  failed_ = false;
+  return 0;
 }
 
 void FileReader::close() {
@@ -839,6 +874,219 @@ FilePtr open_for_append(const std::string& path, std::size_t size, int* error) {
     if (error != nullptr) *error = failure;
   }
   return file;
+}
+
+// --- Below a folder, never through a link -----------------------------------
+
+namespace {
+
+// A folder opened only to reach what is below it: search permission is all
+// it needs.
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+EntryInfo info_of(const struct stat& info) {
+  EntryInfo result;
+  result.kind = S_ISREG(info.st_mode)   ? EntryType::kFile
+                : S_ISDIR(info.st_mode) ? EntryType::kFolder
+                : S_ISLNK(info.st_mode) ? EntryType::kLink
+                                        : EntryType::kOther;
+  result.owned_by_user = info.st_uid == ::geteuid();
+  result.writable_by_others = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  return result;
+}
+
+// Opens the folder `relative` below `base` with the kernel refusing every
+// link on the way; -1 with errno set, ENOSYS where the kernel cannot.
+int open_without_links(int base, const std::string& relative) {
+#ifdef KESTRUNE_HAS_OPENAT2
+  open_how how {};
+  how.flags = kFolderFlags;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, base, relative.c_str(), &how, sizeof how));
+#else
+  (void)base;
+  (void)relative;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+}  // namespace
+
+OpenFolder::OpenFolder(OpenFolder&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = -1;
+}
+
+OpenFolder& OpenFolder::operator=(OpenFolder&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+void OpenFolder::close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+int OpenFolder::open(const std::string& path) {
+  close();
+  if (path.empty()) {
+    const int fd = ::open(".", kFolderFlags);
+    if (fd < 0) return errno;
+    handle_ = fd;
+    return 0;
+  }
+  // A piece at a time, each shorter than the longest path the system takes.
+  int fd = -1;
+  for (std::size_t start = 0; start < path.size();) {
+    std::size_t end = path.size();
+    if (end - start >= PATH_MAX) {
+      end = path.rfind('/', start + PATH_MAX - 1);
+      if (end == std::string::npos || end <= start) end = start;
+    }
+    const int next = end == start ? -1
+                                  : ::openat(fd < 0 ? AT_FDCWD : fd,
+                                             path.substr(start, end - start).c_str(), kFolderFlags);
+    const int error = end == start ? ENAMETOOLONG : errno;
+    if (fd >= 0) ::close(fd);
+    if (next < 0) return error;
+    fd = next;
+    start = end + 1;
+  }
+  handle_ = fd;
+  return 0;
+}
+
+int OpenFolder::open_below(const OpenFolder& base, std::string_view relative) {
+  close();
+  const int at = static_cast<int>(base.handle_);
+  const std::string whole = relative.empty() ? std::string(".") : std::string(relative);
+  if (whole.size() < PATH_MAX) {
+    const int fd = open_without_links(at, whole);
+    if (fd >= 0) {
+      handle_ = fd;
+      return 0;
+    }
+    // Only a kernel without openat2, or one that refuses it here, leaves
+    // the walk below to do.
+    const int error = errno;
+    if (error != ENOSYS && error != EPERM && error != EINVAL && error != E2BIG &&
+        error != EAGAIN) {
+      return error;
+    }
+  }
+  // One folder at a time, none of them a link.
+  int fd = ::openat(at, ".", kFolderFlags);
+  if (fd < 0) return errno;
+  for (std::size_t start = 0; start < whole.size();) {
+    std::size_t end = whole.find('/', start);
+    if (end == std::string::npos) end = whole.size();
+    const std::string part = whole.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    const int next = ::openat(fd, part.c_str(), kFolderFlags | O_NOFOLLOW);
+    int error = errno;
+    struct stat info {};
+    if (next < 0 && ::fstatat(fd, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(info.st_mode)) {
+      error = ELOOP;
+    }
+    ::close(fd);
+    if (next < 0) return error;
+    fd = next;
+  }
+  handle_ = fd;
+  return 0;
+}
+
+EntryInfo OpenFolder::entry(const std::string& name) const {
+  struct stat info {};
+  if (::fstatat(static_cast<int>(handle_), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    EntryInfo missing;
+    missing.error = errno;
+    return missing;
+  }
+  return info_of(info);
+}
+
+int OpenFolder::rename_no_replace(const std::string& name, const OpenFolder& to,
+                                  const std::string& to_name) const {
+  const int from_at = static_cast<int>(handle_);
+  const int to_at = static_cast<int>(to.handle_);
+  const char* from = name.c_str();
+  const char* target = to_name.c_str();
+  if (::renameat2(from_at, from, to_at, target, RENAME_NOREPLACE) == 0) return 0;
+  int error = errno;
+  const bool no_flag = error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+  if (error != EEXIST && !no_flag) return error;
+
+  struct stat source {};
+  struct stat taken {};
+  if (::fstatat(from_at, from, &source, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (::fstatat(to_at, target, &taken, AT_SYMLINK_NOFOLLOW) == 0 && same_file(source, taken)) {
+    // The same file under another letter case: nothing else can be replaced.
+    return ::renameat(from_at, from, to_at, target) == 0 ? 0 : errno;
+  }
+  if (!no_flag) return error;
+
+  // As rename_no_replace(): a hard link, which fails when the target exists.
+  if (::linkat(from_at, from, to_at, target, 0) == 0) {
+    if (::unlinkat(from_at, from, 0) == 0) return 0;
+    error = errno;
+    ::unlinkat(to_at, target, 0);
+    return error;
+  }
+  error = errno;
+  if (error != EPERM && error != EOPNOTSUPP && error != ENOSYS) return error;
+
+  // No hard links either: the target reserved by an exclusive create and
+  // renamed over only while it is still that empty file.
+  const int fd = ::openat(to_at, target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  struct stat reserved {};
+  const bool known = ::fstat(fd, &reserved) == 0;
+  error = errno;
+  ::close(fd);
+  if (!known) {
+    ::unlinkat(to_at, target, 0);
+    return error;
+  }
+  const auto still_ours = [&] {
+    struct stat now {};
+    return ::fstatat(to_at, target, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, reserved) &&
+           S_ISREG(now.st_mode) && now.st_size == 0;
+  };
+  if (!still_ours()) return EEXIST;
+  if (::renameat(from_at, from, to_at, target) == 0) return 0;
+  error = errno;
+  if (still_ours()) ::unlinkat(to_at, target, 0);
+  return error;
+}
+
+int OpenFolder::remove_empty_folder(const std::string& name) const {
+  return ::unlinkat(static_cast<int>(handle_), name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
+}
+
+std::vector<std::string> OpenFolder::list(const std::string& name, int* error) const {
+  std::vector<std::string> names;
+  const int fd = ::openat(static_cast<int>(handle_), name.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    if (error != nullptr) *error = errno;
+    if (fd >= 0) ::close(fd);
+    return names;
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view part(entry->d_name);
+    if (part != "." && part != "..") names.emplace_back(part);
+  }
+  ::closedir(dir);
+  if (error != nullptr) *error = 0;
+  return names;
 }
 
 }  // namespace kestrune::platform

@@ -336,21 +336,6 @@ std::optional<Journal> read_journal(const std::string& path, JournalProblem* pro
   JournalProblem ignored;
   JournalProblem& result = problem != nullptr ? *problem : ignored;
   result = {};
-  if (for_undo) {
-    const platform::EntryInfo info = platform::entry_info(path);
-    if (info.kind == platform::EntryType::kLink || info.kind == platform::EntryType::kOther) {
-      result = {JournalProblem::kUnreadable, EINVAL};
-      return std::nullopt;
-    }
-    if (info.kind == platform::EntryType::kFile && !info.owned_by_user) {
-      result.kind = JournalProblem::kNotOwned;
-      return std::nullopt;
-    }
-    if (info.kind == platform::EntryType::kFile && info.writable_by_others) {
-      result.kind = JournalProblem::kWritableByOthers;
-      return std::nullopt;
-    }
-  }
   Journal journal;
   journal.file = std::make_shared<JournalFile>();
   if (for_undo) {
@@ -361,7 +346,22 @@ std::optional<Journal> read_journal(const std::string& path, JournalProblem* pro
     }
   }
   platform::FileReader& file = journal.file->reader;
-  if (result.error == 0) result.error = file.open(path);
+  if (for_undo) {
+    // Judged on the file opened, never through a link: a file put in the
+    // journal's place after a look at the name is not the one trusted.
+    platform::EntryInfo info;
+    if (result.error == 0) result.error = file.open_no_follow(path, &info);
+    if (result.error == 0 && !info.owned_by_user) {
+      result.kind = JournalProblem::kNotOwned;
+      return std::nullopt;
+    }
+    if (result.error == 0 && info.writable_by_others) {
+      result.kind = JournalProblem::kWritableByOthers;
+      return std::nullopt;
+    }
+  } else {
+    result.error = file.open(path);
+  }
   LineCounts counts;
   if (result.error == 0 && !each_line(file, counts)) result.error = EIO;
   journal.entries.reserve(counts.renames);

@@ -5,6 +5,10 @@
 // what the journal records as done by the run is touched: regular files at
 // their recorded new names, which end in ".mp3", folders it recorded as
 // made, and second names it recorded as about to be made at a new name.
+// Every name is reached from the run's folder (or, for a path given from
+// elsewhere, from the folder its old and new name share) one folder at a
+// time, never through a link: a link put where a folder was leaves what
+// lies behind it untouched, and a path of any length is undone.
 
 #include <cstddef>
 #include <functional>
@@ -24,10 +28,12 @@ enum class UndoEvent {
   kNotAFile,       // what is at the new name is not a regular file: left
   kNotMp3,         // the recorded new name does not end in ".mp3": left
   kNameTaken,      // another file holds the old name: left as it is
+  kThroughLink,    // a link stands where a folder of either name was: left
   kFailed,         // the move back failed for another reason (`error`)
   kFolderRemoved,  // a folder the run made was empty and is gone (or would be)
   kFolderKept,     // a folder the run made holds something else now
   kFolderFailed,   // removing an empty folder failed (`error`)
+  kFolderThroughLink,  // a link stands where the folder or one above it was: kept
 };
 
 struct UndoReport {

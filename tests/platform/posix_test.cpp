@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <filesystem>
 #include <memory>
@@ -36,10 +37,15 @@ extern "C" int renameat2(int old_dir, const char* old_path, int new_dir, const c
   return static_cast<int>(::syscall(SYS_renameat2, old_dir, old_path, new_dir, new_path, flags));
 }
 
-extern "C" int link(const char* from, const char* to) noexcept {
+extern "C" int linkat(int from_dir, const char* from, int to_dir, const char* to,
+                      int flags) noexcept {
   ++g_link_calls;
   if (g_refuse == Refuse::kNoReplaceFlagAndLinks) return errno = EPERM, -1;
-  return ::linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
+  return static_cast<int>(::syscall(SYS_linkat, from_dir, from, to_dir, to, flags));
+}
+
+extern "C" int link(const char* from, const char* to) noexcept {
+  return linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
 }
 
 namespace kestrune::platform {
@@ -75,11 +81,47 @@ TEST(RenameNoReplace, MovesAFileButNeverReplacesAnotherNorFailsOnItself) {
     // The same file is no other file, under any of its names: nothing can be lost.
     EXPECT_EQ(rename_no_replace("b.mp3", "b.mp3"), 0);
     EXPECT_EQ(rename_no_replace("b.mp3", "./b.mp3"), 0);
-    EXPECT_EQ(::linkat(AT_FDCWD, "b.mp3", AT_FDCWD, "c.mp3", 0), 0);
+    EXPECT_EQ(::syscall(SYS_linkat, AT_FDCWD, "b.mp3", AT_FDCWD, "c.mp3", 0), 0);
     EXPECT_EQ(rename_no_replace("b.mp3", "c.mp3"), 0);
     EXPECT_EQ(read_bytes("c.mp3"), "audio-b");
+    // The same between two open folders, as an undo moves files back.
+    fs::create_directory("sub");
+    OpenFolder here, sub;
+    ASSERT_EQ(here.open(""), 0);
+    ASSERT_EQ(sub.open_below(here, "sub"), 0);
+    EXPECT_EQ(here.rename_no_replace("c.mp3", sub, "c.mp3"), 0);
+    EXPECT_EQ(read_bytes("sub/c.mp3"), "audio-b");
+    EXPECT_EQ(sub.rename_no_replace("c.mp3", here, "moved.mp3"), EEXIST);
+    EXPECT_EQ(sub.rename_no_replace("c.mp3", here, "dangling.mp3"), EEXIST);
+    EXPECT_EQ(read_bytes("moved.mp3"), "audio-a");
+    EXPECT_EQ(read_bytes("sub/c.mp3"), "audio-b");
   }
   g_refuse = Refuse::kNothing;
+}
+
+// Below an open folder nothing is reached through a link, whether the kernel
+// refuses the links (a short path) or each folder is opened in turn (a path
+// longer than the kernel takes in one call).
+TEST(OpenFolder, ReachesWhatIsBelowItNeverThroughALink) {
+  TempFolder folder;
+  fs::create_directories("a/b/c");
+  fs::create_directories("private/c");
+  fs::create_directory_symlink("../private", "a/link");
+  OpenFolder top, below;
+  ASSERT_EQ(top.open((folder.path() / "a").string()), 0);
+  std::string long_way;
+  while (long_way.size() <= PATH_MAX) long_way += "./";
+  for (const std::string& way : {std::string(), long_way}) {
+    SCOPED_TRACE(way.size());
+    EXPECT_EQ(below.open_below(top, way + "b/c"), 0);
+    EXPECT_EQ(below.open_below(top, way + "link/c"), ELOOP);
+    EXPECT_EQ(below.open_below(top, way + "link"), ELOOP);
+    EXPECT_EQ(below.open_below(top, way + "missing/c"), ENOENT);
+  }
+  EXPECT_EQ(top.entry("link").kind, EntryType::kLink);
+  EXPECT_EQ(top.remove_empty_folder("link"), ENOTDIR);
+  EXPECT_TRUE(fs::exists("private/c"));
+  EXPECT_EQ(top.remove_empty_folder("b/c"), 0);
 }
 
 // Copies the units into a heap block of exactly their number, so that a read

@@ -1,5 +1,7 @@
 #include "runs/undo.h"
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -7,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdarg>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -21,6 +24,27 @@
 #include "support/fake_front_end.h"
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
+
+// A neighbour who puts their own file in place of `swap_at` right before
+// this process opens that name: the open happens after any look at the name.
+namespace {
+std::string swap_at, swap_in;
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const bool has_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+  const int mode = has_mode ? va_arg(rest, int) : 0;
+  va_end(rest);
+  if (!swap_at.empty() && swap_at == path) {
+    std::rename(swap_in.c_str(), path);
+    swap_at.clear();
+  }
+  using Open = int (*)(const char*, int, ...);
+  static const auto next = reinterpret_cast<Open>(::dlsym(RTLD_NEXT, "open"));
+  return next(path, flags, mode);
+}
 
 namespace kestrune::runs {
 namespace {
@@ -37,7 +61,7 @@ constexpr char kTemplate[] = "%artist%\\%album%\\%title%";
 std::map<std::string, std::string> contents(const fs::path& root) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    files[fs::relative(entry.path(), root).string()] =
+    files[entry.path().lexically_relative(root).string()] =
         entry.is_regular_file() ? test::read_bytes(entry.path()) : "<folder>";
   }
   return files;
@@ -55,7 +79,8 @@ std::vector<std::string> lines_after(const std::string& text, const std::string&
 
 class UndoTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { make_tree(); }
+  void make_tree() {
     fs::create_directories("in/Keep");
     test::write_bytes("in/Keep/note.txt", "not an mp3");
     test::write_bytes("in/a.mp3", tagged("Abba", "Dancing Queen", "Arrival"));
@@ -256,6 +281,80 @@ TEST_F(UndoTest, AJournalCutAnywhereUndoesExactlyTheFilesItFullyRecords) {
     }
     const std::string after = test::read_bytes(cut_path);
     EXPECT_EQ(after.compare(cut->whole_size, 5, "undo "), 0) << after;
+  }
+}
+
+// The journal is judged as the undo opens it: a file that others may write,
+// put in its place after a look at the name, is not followed.
+TEST_F(UndoTest, TrustsOnlyTheJournalItOpened) {
+  ASSERT_EQ(run_all(), 0);
+  const auto renamed = contents("in");
+  swap_at = journal();
+  swap_in = swap_at + ".theirs";
+  test::write_bytes(swap_in, test::read_bytes(swap_at));
+  ::chmod(swap_in.c_str(), 0666);
+  const test::CliResult r = run_cli({"--undo", swap_at});
+  EXPECT_TRUE(swap_at.empty());  // the neighbour had their turn
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "others may write it")) << r.err;
+  EXPECT_EQ(contents("in"), renamed);
+}
+
+// A link put where the run made a folder leads the undo nowhere: what lies
+// below it is left, with the reason, and nothing beyond the link moves or
+// goes; with the folder back, a later undo finishes the run.
+TEST_F(UndoTest, NeverFollowsALinkPutWhereTheRunMadeAFolder) {
+  ASSERT_EQ(run_all(), 0);
+  fs::create_directories("private/Waterloo");  // empty: an undo through the link would remove it
+  fs::create_directories("private/Arrival");
+  test::write_bytes("private/Arrival/Money.mp3", "private");
+  fs::rename("in/Abba", "in/Abba.real");
+  fs::create_directory_symlink("../private", "in/Abba");
+  const auto before_undo = contents(temp_.path());
+  for (const bool dry_run : {true, false}) {
+    const test::CliResult r =
+        run_cli(dry_run ? std::vector<std::string>{"--undo-last", "--dry-run"}
+                        : std::vector<std::string>{"--undo-last"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "Money.mp3 -> " + (temp_.path() / "in/b.mp3").string() +
+                                    ": a link stands where a folder was")) << r.err;
+    EXPECT_TRUE(contains(r.err, "in/Abba: a link stands there")) << r.err;
+    EXPECT_TRUE(contains(r.err, dry_run ? "1 to move back, 3 would be left" : "undo: 1 moved back, 3 left"))
+        << r.err;
+  }
+  auto expected = before_undo;
+  expected.erase("in/Keep/Live");
+  expected.erase("in/Keep/Live/Intro.mp3");
+  expected["in/d.mp3"] = before_.at("d.mp3");
+  EXPECT_EQ(contents(temp_.path()), expected);
+
+  fs::remove("in/Abba");
+  fs::rename("in/Abba.real", "in/Abba");
+  EXPECT_EQ(run({"--undo-last"}), 0);
+  EXPECT_EQ(contents("in"), before_);
+}
+
+// A run in a folder whose path is longer than the system takes in one call
+// is undone completely: the undo works from the run's folder, held open.
+TEST_F(UndoTest, ARunBelowAVeryLongPathIsUndoneCompletely) {
+  const std::string part(200, 'd');
+  constexpr int kDepth = 24;  // 4,800 bytes and more
+  for (int i = 0; i < kDepth; ++i) {
+    ASSERT_EQ(::mkdir(part.c_str(), 0700), 0);
+    ASSERT_EQ(::chdir(part.c_str()), 0);
+  }
+  make_tree();
+  const auto start = contents("in");
+  ASSERT_EQ(run_all(), 0);
+  ASSERT_NE(contents("in"), start);
+  const test::CliResult r = run_cli({"--undo-last"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(contents("in"), start);
+  // What the temporary folder's removal could not reach from its own path.
+  fs::remove_all("in");
+  for (int i = 0; i < kDepth; ++i) {
+    ASSERT_EQ(::chdir(".."), 0);
+    ::rmdir(part.c_str());
   }
 }
 
