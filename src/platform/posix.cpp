@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include "platform/platform.h"
 #include "platform/posix_reader.h"
@@ -198,21 +199,26 @@ bool follow_links(std::string& path) {
   return false;
 }
 
-// Writes `bytes` with the permission bits `mode` to a new file in `folder`
-// (the folder of `target`), flushed to the disk and named beside `target`.
-// Answers the new name, or "" with `error` set; nothing is left behind then.
+// Writes `bytes` to a new file in `folder` (the folder of `target`), flushed
+// to the disk and named beside `target`. It gets the permission bits
+// `old_mode` of the file it is to replace, or those any new file gets (0666
+// less the umask) when there is none. Answers the new name, or "" with
+// `error` set; nothing is left behind then.
 std::string write_beside(const std::string& target, const std::string& folder,
-                         std::string_view bytes, mode_t mode, int& error) {
+                         std::string_view bytes, std::optional<mode_t> old_mode, int& error) {
+  // The system takes the umask off the mode of a file it creates.
+  const mode_t create_mode = old_mode ? 0600 : 0666;
+  const auto keep_mode = [&](int fd) { return !old_mode || ::fchmod(fd, *old_mode) == 0; };
   auto temporary_name = [&](int attempt) {
     return target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
   };
   // An unnamed file first, where the file system offers one: a kill while it
   // is written or flushed leaves nothing behind. It gets a name only once its
   // bytes are on disk.
-  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, create_mode);
   if (fd >= 0) {
     std::string named;
-    if (::fchmod(fd, mode) == 0 && write_all(fd, bytes) && synced(fd)) {
+    if (keep_mode(fd) && write_all(fd, bytes) && synced(fd)) {
       const std::string self = "/proc/self/fd/" + std::to_string(fd);
       for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = temporary_name(attempt);
@@ -231,13 +237,13 @@ std::string write_beside(const std::string& target, const std::string& folder,
   // Otherwise a named file, created exclusively and removed on failure.
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = temporary_name(attempt);
-    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, create_mode);
     if (fd < 0) {
       error = errno;
       if (error != EEXIST) return std::string();
       continue;
     }
-    bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, bytes);
+    bool ok = keep_mode(fd) && write_all(fd, bytes);
     ok = ok && synced(fd);
     error = errno;
     ok = ::close(fd) == 0 && ok;
@@ -507,7 +513,8 @@ bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy
   const std::string folder = prefix.empty() ? "." : prefix;
   int error = 0;
   const std::string temporary =
-      write_beside(target, folder, bytes, exists ? old.st_mode & 07777 : 0666, error);
+      write_beside(target, folder, bytes,
+                   exists ? std::optional<mode_t>(old.st_mode & 07777) : std::nullopt, error);
   if (temporary.empty()) {
     // A folder that takes no new files, around a file that may be written.
     const bool in_place = policy == ReplacePolicy::kThroughLinks && exists &&
