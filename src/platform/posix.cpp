@@ -254,20 +254,31 @@ std::string write_beside(const std::string& target, const std::string& folder,
   return std::string();
 }
 
+// The most of an old file rewrite_in_place holds back to put it back.
+constexpr off_t kMaxKeptInPlace = off_t{16} << 20;
+
 // Writes `bytes` over the start of the regular file `path` and cuts it to
-// their length. When that fails, the old bytes that were overwritten and the
-// old length are put back.
+// their length. The whole old file is read first, so that when any step up
+// to the sync fails, every old byte goes back and the old length with them.
+// A file too large to hold back is left alone.
 bool rewrite_in_place(const std::string& path, std::string_view bytes) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat info;
-  std::string old(bytes.size(), '\0');
-  ssize_t kept = -1;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) kept = ::pread(fd, old.data(), old.size(), 0);
-  bool ok = kept >= 0 && write_all_at(fd, bytes) &&
-            ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && synced(fd);
-  if (!ok && kept >= 0) {
-    old.resize(static_cast<std::size_t>(kept));
+  std::string old;
+  bool kept = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxKeptInPlace;
+  if (kept) {
+    old.resize(static_cast<std::size_t>(info.st_size));
+    for (std::size_t done = 0; kept && done < old.size();) {
+      const ssize_t got = ::pread(fd, old.data() + done, old.size() - done, static_cast<off_t>(done));
+      if (got < 0 && errno == EINTR) continue;
+      kept = got > 0;
+      if (kept) done += static_cast<std::size_t>(got);
+    }
+  }
+  const bool ok = kept && write_all_at(fd, bytes) &&
+                  ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && synced(fd);
+  if (!ok && kept) {
     write_all_at(fd, old);
     ::ftruncate(fd, info.st_size);
     ::fsync(fd);

@@ -83,17 +83,27 @@ bool follow_links(std::string& path) {
   return true;
 }
 
+// The most of an old file rewrite_in_place holds back to put it back.
+constexpr LONGLONG kMaxKeptInPlace = LONGLONG{16} << 20;
+
 // Writes `bytes` over the start of the file `path` and cuts it to their
-// length; when that fails, the overwritten bytes and the old length go back.
+// length. The whole old file is read first, so that when any step up to the
+// flush fails, every old byte goes back and the old length with them. A file
+// too large to hold back is left alone.
 bool rewrite_in_place(const std::string& path, std::string_view bytes) {
   const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER old_size{};
-  std::string old(bytes.size(), '\0');
-  DWORD kept = 0;
-  const bool read = GetFileSizeEx(file, &old_size) &&
-                    ReadFile(file, old.data(), static_cast<DWORD>(old.size()), &kept, nullptr);
+  std::string old;
+  bool read = GetFileSizeEx(file, &old_size) && old_size.QuadPart <= kMaxKeptInPlace;
+  if (read) old.resize(static_cast<std::size_t>(old_size.QuadPart));
+  for (std::size_t done = 0; read && done < old.size();) {
+    DWORD got = 0;
+    read = ReadFile(file, old.data() + done, static_cast<DWORD>(old.size() - done), &got, nullptr) &&
+           got > 0;
+    done += got;
+  }
   const auto rewrite = [&](std::string_view with, LARGE_INTEGER size) {
     return SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) && write_all(file, with) &&
            SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file) &&
@@ -102,7 +112,7 @@ bool rewrite_in_place(const std::string& path, std::string_view bytes) {
   LARGE_INTEGER new_size{};
   new_size.QuadPart = static_cast<LONGLONG>(bytes.size());
   const bool ok = read && rewrite(bytes, new_size);
-  if (!ok && read) rewrite(std::string_view(old.data(), kept), old_size);
+  if (!ok && read) rewrite(old, old_size);
   return CloseHandle(file) && ok;
 }
 
