@@ -1,5 +1,7 @@
 #include "app/batch.h"
 
+#include <cerrno>
+
 #include "platform/platform.h"
 #include "rename/rename.h"
 
@@ -57,6 +59,40 @@ std::string FailureList::log_bytes() const {
     bytes += c;
   }
   return bytes;
+}
+
+ErrorListResult write_error_list(const std::string& path, std::string_view bytes) {
+  using Refusal = ErrorListRefusal;
+  const platform::EntryInfo info = platform::entry_info(path);
+  switch (info.kind) {
+    case platform::EntryType::kLink:
+      return {Refusal::kLink};
+    case platform::EntryType::kFolder:
+    case platform::EntryType::kOther:
+      return {Refusal::kNotAFile};
+    case platform::EntryType::kMissing:
+      if (info.error != ENOENT) return {Refusal::kFailed, info.error};
+      break;
+    case platform::EntryType::kFile: {
+      platform::FileReader file;
+      platform::EntryKind kind{};
+      if (const int error = file.open(path, &kind); error != 0) {
+        return kind == platform::EntryKind::kRegular || kind == platform::EntryKind::kMissing
+                   ? ErrorListResult{Refusal::kFailed, error}
+                   : ErrorListResult{Refusal::kNotAFile};
+      }
+      std::string head(kFailureHeader.size(), '\0');
+      head.resize(file.read_at(0, head.data(), head.size()));
+      if (file.failed()) return {Refusal::kFailed, EIO};
+      if (file.size() != 0 && head != kFailureHeader) return {Refusal::kNotAnErrorList};
+      break;
+    }
+  }
+  errno = 0;
+  if (!platform::replace_file(path, bytes, platform::ReplacePolicy::kRegularFileOnly)) {
+    return {Refusal::kFailed, errno != 0 ? errno : EIO};
+  }
+  return {};
 }
 
 FileRequest file_request_for(std::int32_t method) {

@@ -277,8 +277,8 @@ enum class ReplacePolicy {
 // temporary file behind. The one exception is the in-place rewrite of
 // kThroughLinks, which puts the old bytes back when the new ones do not fit.
 // The new file keeps the old one's permission bits; where there was none it
-// gets those of any new file (0666 less the umask on POSIX). False when the
-// new content could not be put in place.
+// gets those of any new file (0666 less the umask on POSIX). False with
+// errno set when the new content could not be put in place.
 bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy policy);
 
 // Writes `bytes` to `path`, creating it or emptying it first. False when the

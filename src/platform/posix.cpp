@@ -518,7 +518,7 @@ bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy
   const bool exists = ::lstat(target.c_str(), &old) == 0;
   if (!exists && errno != ENOENT) return false;
   // A link (when not followed), a folder, a FIFO or a device is left alone.
-  if (exists && !S_ISREG(old.st_mode)) return false;
+  if (exists && !S_ISREG(old.st_mode)) return errno = S_ISDIR(old.st_mode) ? EISDIR : EINVAL, false;
 
   const std::string prefix = folder_prefix(target);
   const std::string folder = prefix.empty() ? "." : prefix;
@@ -530,11 +530,13 @@ bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy
     // A folder that takes no new files, around a file that may be written.
     const bool in_place = policy == ReplacePolicy::kThroughLinks && exists &&
                           (error == EACCES || error == EPERM);
-    return in_place && rewrite_in_place(target, bytes);
+    if (in_place) return rewrite_in_place(target, bytes);
+    return errno = error, false;
   }
   if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    error = errno;
     ::unlink(temporary.c_str());
-    return false;
+    return errno = error, false;
   }
   // The rename itself is durable only once the folder is flushed.
   sync_folder(folder);

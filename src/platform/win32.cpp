@@ -316,7 +316,7 @@ bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy
   // Only a plain file is replaced: never a folder, a device or a link.
   constexpr DWORD kNotAFile =
       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
-  if (exists && (attributes & kNotAFile) != 0) return false;
+  if (exists && (attributes & kNotAFile) != 0) return errno = EINVAL, false;
 
   std::string temporary;
   HANDLE file = INVALID_HANDLE_VALUE;
@@ -330,16 +330,20 @@ bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy
   }
   if (file == INVALID_HANDLE_VALUE) {
     // A folder that takes no new files, around a file that may be written.
-    return policy == ReplacePolicy::kThroughLinks && exists && error == ERROR_ACCESS_DENIED &&
-           rewrite_in_place(target, bytes);
+    if (policy == ReplacePolicy::kThroughLinks && exists && error == ERROR_ACCESS_DENIED) {
+      return rewrite_in_place(target, bytes);
+    }
+    SetLastError(error);
+    return errno = errno_from_last_error(), false;
   }
   bool ok = write_all(file, bytes);
   ok = FlushFileBuffers(file) && ok;
   ok = CloseHandle(file) && ok;
   if (!ok || !MoveFileExA(temporary.c_str(), target.c_str(),
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const int failure = errno_from_last_error();
     DeleteFileA(temporary.c_str());
-    return false;
+    return errno = failure, false;
   }
   return true;
 }
