@@ -240,6 +240,22 @@ TEST(CommandLine, AJournalFailingMidRunStopsTheRenamesThere) {
   EXPECT_TRUE(fs::exists("2.mp3") && fs::exists("257.mp3") && !fs::exists("X"));
 }
 
+// The runs folder cannot be made: the run names it and the system's reason,
+// and renames nothing.
+TEST(CommandLine, ARunsFolderThatCannotBeMadeIsNamedWithTheReason) {
+  TempFolder temp;
+  write_bytes("a.mp3", tagged_image("A", "B"));
+  write_bytes("state", "a file");
+  ::setenv("XDG_STATE_HOME", (temp.path() / "state").c_str(), 1);
+  const CliResult r = run({"a.mp3"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "stopped before a.mp3: cannot make the runs folder " +
+                       (temp.path() / "state/kestrune/runs").string() +
+                       ": a folder on its path is a file; give --journal FILE or --no-journal\n"
+                       "0 renamed, 0 skipped, 0 failed\n");
+  EXPECT_TRUE(fs::exists("a.mp3"));
+}
+
 TEST(CommandLineProgram, ExitStatusesReachTheShell) {
   TempFolder temp;
   const std::string cli = KESTRUNE_CLI_PATH;
