@@ -103,7 +103,7 @@ FileRequest file_request_for(std::int32_t method) {
 }
 
 std::string folder_of(const std::string& picked_path) {
-  const std::size_t separator = picked_path.rfind(platform::kSeparator);
+  const std::size_t separator = platform::last_separator(picked_path);
   return separator == std::string::npos ? std::string() : picked_path.substr(0, separator + 1);
 }
 

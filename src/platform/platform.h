@@ -222,6 +222,16 @@ inline bool is_absolute_path(std::string_view path) {
 #endif
 }
 
+// Where the last separator of a host path stands, or npos: on Windows a
+// slash separates folders as a backslash does.
+inline std::size_t last_separator(std::string_view path) {
+#ifdef _WIN32
+  return path.find_last_of("\\/");
+#else
+  return path.rfind('/');
+#endif
+}
+
 // The longest name part (one file or folder name) that the file system of
 // `folder` accepts, in the units of `name_part_length`. `folder` is a host
 // path that need not exist yet: its nearest existing folder is asked, the

@@ -13,6 +13,9 @@
 #include "platform/platform.h"
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
+#ifdef KESTRUNE_WITH_CLI
+#include "cli/cli_capture.h"
+#endif
 
 namespace kestrune::win32 {
 namespace {
@@ -105,6 +108,23 @@ TEST(FileSelection, AFullPathTypedInTheDialogIsRenamedInItsOwnFolder) {
             test::tagged_image("Artist", "Title"));
   EXPECT_EQ(test::describe_tree(folder.path() / "P"), "");
 }
+
+#ifdef KESTRUNE_WITH_CLI
+// kestrune-cli with file arguments written with slashes, or with both
+// separators: each file is renamed in its own folder.
+TEST(CommandLine, FileArgumentsWithSlashesAreRenamedInTheirOwnFolders) {
+  test::TempFolder folder;
+  CreateDirectoryA("music", nullptr);
+  CreateDirectoryA("music\\sub", nullptr);
+  test::write_bytes("music\\a.mp3", test::tagged_image("A", "One"));
+  test::write_bytes("music\\sub\\b.mp3", test::tagged_image("B", "Two"));
+  const test::CliResult r = test::run_cli(
+      {"--no-journal", "--format", "%artist% - %title%", "music/a.mp3", "music\\sub/b.mp3"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::read_bytes("music\\A - One.mp3"), test::tagged_image("A", "One"));
+  EXPECT_EQ(test::read_bytes("music\\sub\\B - Two.mp3"), test::tagged_image("B", "Two"));
+}
+#endif
 
 // Each buffer exactly as long as its bytes: a string that the end cuts off,
 // or that has no zero byte at all, ends there.
