@@ -291,10 +291,6 @@ enum class ReplacePolicy {
 // errno set when the new content could not be put in place.
 bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy policy);
 
-// Writes `bytes` to `path`, creating it or emptying it first. False when the
-// file could not be opened or written.
-bool write_file(const std::string& path, std::string_view bytes);
-
 // Removes `path` only when it is an empty folder: never a file, a link or a
 // folder that holds anything. Answers 0 on success, else an errno value.
 int remove_empty_folder(const std::string& path);

@@ -503,14 +503,6 @@ std::vector<std::string> list_mp3_files(const std::string& folder) {
   return names;
 }
 
-bool write_file(const std::string& path, std::string_view bytes) {
-  // O_NONBLOCK: a FIFO in the file's place fails at once instead of hanging.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  bool ok = write_all(fd, bytes);
-  return ::close(fd) == 0 && ok;
-}
-
 bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy policy) {
   std::string target = path;
   if (policy == ReplacePolicy::kThroughLinks && !follow_links(target)) return false;

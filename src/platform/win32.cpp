@@ -296,14 +296,6 @@ std::vector<std::string> list_mp3_files(const std::string& folder) {
   return names;
 }
 
-bool write_file(const std::string& path, std::string_view bytes) {
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const bool ok = write_all(file, bytes);
-  return CloseHandle(file) && ok;
-}
-
 bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy policy) {
   std::string target = path;
   DWORD attributes = GetFileAttributesA(target.c_str());
