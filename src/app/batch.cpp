@@ -1,5 +1,7 @@
 #include "app/batch.h"
 
+#include <cerrno>
+
 #include "platform/platform.h"
 #include "rename/rename.h"
 
@@ -59,6 +61,40 @@ std::string FailureList::log_bytes() const {
   return bytes;
 }
 
+ErrorListResult write_error_list(const std::string& path, std::string_view bytes) {
+  using Refusal = ErrorListRefusal;
+  const platform::EntryInfo info = platform::entry_info(path);
+  switch (info.kind) {
+    case platform::EntryType::kLink:
+      return {Refusal::kLink};
+    case platform::EntryType::kFolder:
+    case platform::EntryType::kOther:
+      return {Refusal::kNotAFile};
+    case platform::EntryType::kMissing:
+      if (info.error != ENOENT) return {Refusal::kFailed, info.error};
+      break;
+    case platform::EntryType::kFile: {
+      platform::FileReader file;
+      platform::EntryKind kind{};
+      if (const int error = file.open(path, &kind); error != 0) {
+        return kind == platform::EntryKind::kRegular || kind == platform::EntryKind::kMissing
+                   ? ErrorListResult{Refusal::kFailed, error}
+                   : ErrorListResult{Refusal::kNotAFile};
+      }
+      std::string head(kFailureHeader.size(), '\0');
+      head.resize(file.read_at(0, head.data(), head.size()));
+      if (file.failed()) return {Refusal::kFailed, EIO};
+      if (file.size() != 0 && head != kFailureHeader) return {Refusal::kNotAnErrorList};
+      break;
+    }
+  }
+  errno = 0;
+  if (!platform::replace_file(path, bytes, platform::ReplacePolicy::kRegularFileOnly)) {
+    return {Refusal::kFailed, errno != 0 ? errno : EIO};
+  }
+  return {};
+}
+
 FileRequest file_request_for(std::int32_t method) {
   FileRequest request;
   request.allow_multiple = method == 0;
@@ -67,7 +103,7 @@ FileRequest file_request_for(std::int32_t method) {
 }
 
 std::string folder_of(const std::string& picked_path) {
-  const std::size_t separator = picked_path.rfind(platform::kSeparator);
+  const std::size_t separator = platform::last_separator(picked_path);
   return separator == std::string::npos ? std::string() : picked_path.substr(0, separator + 1);
 }
 

@@ -55,6 +55,9 @@ class BatchFrontEnd {
   virtual bool show_message(const Message& message) = 0;
 };
 
+// The first line of every failure list, and of every Error.log.
+inline constexpr std::string_view kFailureHeader = "The following files couldn't be renamed:";
+
 // The names of the files whose rename failed, one per line behind a header.
 class FailureList {
  public:
@@ -66,7 +69,7 @@ class FailureList {
   std::string log_bytes() const;
 
  private:
-  std::string text_ = "The following files couldn't be renamed:\n\n";
+  std::string text_ = std::string(kFailureHeader) + "\n\n";
   std::size_t entries_ = 0;
 };
 
@@ -77,6 +80,26 @@ FileRequest file_request_for(std::int32_t method);
 // including its last separator, or empty (the current directory) when it
 // has none.
 std::string folder_of(const std::string& picked_path);
+
+// Why write_error_list wrote nothing.
+enum class ErrorListRefusal {
+  kNone,            // written
+  kLink,            // the name is a link, which is never written through
+  kNotAFile,        // a folder, a device, a FIFO or a socket
+  kNotAnErrorList,  // a file that is neither empty nor an earlier error list
+  kFailed,          // the system refused; `error` says why
+};
+struct ErrorListResult {
+  ErrorListRefusal refusal = ErrorListRefusal::kNone;
+  int error = 0;  // errno value for kFailed
+};
+
+// Writes the error list `bytes` (FailureList::log_bytes) to `path` of the
+// user's choosing as the dialog writes Error.log: never through a link, new
+// beside it and renamed into place. A file already there is replaced only
+// when it is empty or begins with the list's first line, so that a mistyped
+// name costs no other file; otherwise nothing is written.
+ErrorListResult write_error_list(const std::string& path, std::string_view bytes);
 
 // Starts the journal of one run once the files are chosen; it hears of each
 // folder and rename first, and ends the run when destroyed.

@@ -34,6 +34,23 @@ struct RunCounts {
 using runs::FileResult;
 using runs::PlannedFile;
 
+// Why --error-log FILE was left alone.
+std::string error_list_reason(const ErrorListResult& result) {
+  switch (result.refusal) {
+    case ErrorListRefusal::kLink:
+      return "it is a link, and the list is never written through one";
+    case ErrorListRefusal::kNotAFile:
+      return "not a regular file";
+    case ErrorListRefusal::kNotAnErrorList:
+      return "it is neither empty nor an earlier error list";
+    case ErrorListRefusal::kFailed:
+      return errno_reason(result.error);
+    case ErrorListRefusal::kNone:
+      break;
+  }
+  return "";
+}
+
 // Puts what the engine does into the command line's words.
 class Printer : public runs::RunListener {
  public:
@@ -171,9 +188,11 @@ void Printer::finish() {
   }
   std::fflush(console_.out);
   if (options_.error_log && !options_.dry_run && !failures_.empty()) {
-    if (!platform::write_file(*options_.error_log, failures_.log_bytes())) {
+    const ErrorListResult written = write_error_list(*options_.error_log, failures_.log_bytes());
+    if (written.refusal != ErrorListRefusal::kNone) {
       error_log_failed_ = true;
-      print_err("cannot write the error log " + escaped(*options_.error_log));
+      print_err("cannot write the error log " + escaped(*options_.error_log) + ": " +
+                error_list_reason(written));
     }
   }
   if (options_.quiet) return;

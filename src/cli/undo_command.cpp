@@ -216,7 +216,14 @@ int list_runs(std::FILE* out, std::FILE* err) {
 
 std::string journal_error_text(const JournalError& error) {
   if (error.path.empty()) {
-    return std::string(kNoRunsFolder) + "; give --journal FILE or --no-journal";
+    // No journal was named: the runs folder is unknown, or could not be made.
+    const std::optional<std::string> folder = runs_folder();
+    const std::string problem =
+        !folder ? std::string(kNoRunsFolder)
+                : "cannot make the runs folder " + escaped(*folder) + ": " +
+                      (error.error == ENOTDIR ? "a folder on its path is a file"
+                                              : errno_reason(error.error));
+    return problem + "; give --journal FILE or --no-journal";
   }
   return error.what + " " + escaped(error.path) + ": " +
          (error.error == EEXIST ? std::string("it exists already") : errno_reason(error.error));

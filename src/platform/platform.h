@@ -231,6 +231,16 @@ inline bool is_absolute_path(std::string_view path) {
 #endif
 }
 
+// Where the last separator of a host path stands, or npos: on Windows a
+// slash separates folders as a backslash does.
+inline std::size_t last_separator(std::string_view path) {
+#ifdef _WIN32
+  return path.find_last_of("\\/");
+#else
+  return path.rfind('/');
+#endif
+}
+
 // The longest name part (one file or folder name) that the file system of
 // `folder` accepts, in the units of `name_part_length`. `folder` is a host
 // path that need not exist yet: its nearest existing folder is asked, the
@@ -298,15 +308,12 @@ enum class ReplacePolicy {
 
 // Replaces the file at `path` with `bytes` so that a crash, a kill or a full
 // disk leaves either the old file or the new one, never a partial one, and no
-// temporary file behind; the new file keeps the old one's permission bits.
-// The one exception is the in-place rewrite of kThroughLinks, which puts the
-// old bytes back when the new ones do not fit. False when the new content
-// could not be put in place.
+// temporary file behind. The one exception is the in-place rewrite of
+// kThroughLinks, which puts the old bytes back when the new ones do not fit.
+// The new file keeps the old one's permission bits; where there was none it
+// gets those of any new file (0666 less the umask on POSIX). False with
+// errno set when the new content could not be put in place.
 bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy policy);
-
-// Writes `bytes` to `path`, creating it or emptying it first. False when the
-// file could not be opened or written.
-bool write_file(const std::string& path, std::string_view bytes);
 
 // Removes `path` only when it is an empty folder: never a file, a link or a
 // folder that holds anything. Answers 0 on success, else an errno value.

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include "platform/platform.h"
 #include "platform/posix_reader.h"
@@ -203,21 +204,26 @@ bool follow_links(std::string& path) {
   return false;
 }
 
-// Writes `bytes` with the permission bits `mode` to a new file in `folder`
-// (the folder of `target`), flushed to the disk and named beside `target`.
-// Answers the new name, or "" with `error` set; nothing is left behind then.
+// Writes `bytes` to a new file in `folder` (the folder of `target`), flushed
+// to the disk and named beside `target`. It gets the permission bits
+// `old_mode` of the file it is to replace, or those any new file gets (0666
+// less the umask) when there is none. Answers the new name, or "" with
+// `error` set; nothing is left behind then.
 std::string write_beside(const std::string& target, const std::string& folder,
-                         std::string_view bytes, mode_t mode, int& error) {
+                         std::string_view bytes, std::optional<mode_t> old_mode, int& error) {
+  // The system takes the umask off the mode of a file it creates.
+  const mode_t create_mode = old_mode ? 0600 : 0666;
+  const auto keep_mode = [&](int fd) { return !old_mode || ::fchmod(fd, *old_mode) == 0; };
   auto temporary_name = [&](int attempt) {
     return target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
   };
   // An unnamed file first, where the file system offers one: a kill while it
   // is written or flushed leaves nothing behind. It gets a name only once its
   // bytes are on disk.
-  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, create_mode);
   if (fd >= 0) {
     std::string named;
-    if (::fchmod(fd, mode) == 0 && write_all(fd, bytes) && synced(fd)) {
+    if (keep_mode(fd) && write_all(fd, bytes) && synced(fd)) {
       const std::string self = "/proc/self/fd/" + std::to_string(fd);
       for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = temporary_name(attempt);
@@ -236,13 +242,13 @@ std::string write_beside(const std::string& target, const std::string& folder,
   // Otherwise a named file, created exclusively and removed on failure.
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = temporary_name(attempt);
-    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, create_mode);
     if (fd < 0) {
       error = errno;
       if (error != EEXIST) return std::string();
       continue;
     }
-    bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, bytes);
+    bool ok = keep_mode(fd) && write_all(fd, bytes);
     ok = ok && synced(fd);
     error = errno;
     ok = ::close(fd) == 0 && ok;
@@ -253,20 +259,31 @@ std::string write_beside(const std::string& target, const std::string& folder,
   return std::string();
 }
 
+// The most of an old file rewrite_in_place holds back to put it back.
+constexpr off_t kMaxKeptInPlace = off_t{16} << 20;
+
 // Writes `bytes` over the start of the regular file `path` and cuts it to
-// their length. When that fails, the old bytes that were overwritten and the
-// old length are put back.
+// their length. The whole old file is read first, so that when any step up
+// to the sync fails, every old byte goes back and the old length with them.
+// A file too large to hold back is left alone.
 bool rewrite_in_place(const std::string& path, std::string_view bytes) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat info;
-  std::string old(bytes.size(), '\0');
-  ssize_t kept = -1;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) kept = ::pread(fd, old.data(), old.size(), 0);
-  bool ok = kept >= 0 && write_all_at(fd, bytes) &&
-            ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && synced(fd);
-  if (!ok && kept >= 0) {
-    old.resize(static_cast<std::size_t>(kept));
+  std::string old;
+  bool kept = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxKeptInPlace;
+  if (kept) {
+    old.resize(static_cast<std::size_t>(info.st_size));
+    for (std::size_t done = 0; kept && done < old.size();) {
+      const ssize_t got = ::pread(fd, old.data() + done, old.size() - done, static_cast<off_t>(done));
+      if (got < 0 && errno == EINTR) continue;
+      kept = got > 0;
+      if (kept) done += static_cast<std::size_t>(got);
+    }
+  }
+  const bool ok = kept && write_all_at(fd, bytes) &&
+                  ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && synced(fd);
+  if (!ok && kept) {
     write_all_at(fd, old);
     ::ftruncate(fd, info.st_size);
     ::fsync(fd);
@@ -543,14 +560,6 @@ std::vector<std::string> list_mp3_files(const std::string& folder) {
   return names;
 }
 
-bool write_file(const std::string& path, std::string_view bytes) {
-  // O_NONBLOCK: a FIFO in the file's place fails at once instead of hanging.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  bool ok = write_all(fd, bytes);
-  return ::close(fd) == 0 && ok;
-}
-
 bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy policy) {
   std::string target = path;
   if (policy == ReplacePolicy::kThroughLinks && !follow_links(target)) return false;
@@ -558,22 +567,25 @@ bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy
   const bool exists = ::lstat(target.c_str(), &old) == 0;
   if (!exists && errno != ENOENT) return false;
   // A link (when not followed), a folder, a FIFO or a device is left alone.
-  if (exists && !S_ISREG(old.st_mode)) return false;
+  if (exists && !S_ISREG(old.st_mode)) return errno = S_ISDIR(old.st_mode) ? EISDIR : EINVAL, false;
 
   const std::string prefix = folder_prefix(target);
   const std::string folder = prefix.empty() ? "." : prefix;
   int error = 0;
   const std::string temporary =
-      write_beside(target, folder, bytes, exists ? old.st_mode & 07777 : 0666, error);
+      write_beside(target, folder, bytes,
+                   exists ? std::optional<mode_t>(old.st_mode & 07777) : std::nullopt, error);
   if (temporary.empty()) {
     // A folder that takes no new files, around a file that may be written.
     const bool in_place = policy == ReplacePolicy::kThroughLinks && exists &&
                           (error == EACCES || error == EPERM);
-    return in_place && rewrite_in_place(target, bytes);
+    if (in_place) return rewrite_in_place(target, bytes);
+    return errno = error, false;
   }
   if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    error = errno;
     ::unlink(temporary.c_str());
-    return false;
+    return errno = error, false;
   }
   // The rename itself is durable only once the folder is flushed.
   sync_folder(folder);

@@ -83,17 +83,27 @@ bool follow_links(std::string& path) {
   return true;
 }
 
+// The most of an old file rewrite_in_place holds back to put it back.
+constexpr LONGLONG kMaxKeptInPlace = LONGLONG{16} << 20;
+
 // Writes `bytes` over the start of the file `path` and cuts it to their
-// length; when that fails, the overwritten bytes and the old length go back.
+// length. The whole old file is read first, so that when any step up to the
+// flush fails, every old byte goes back and the old length with them. A file
+// too large to hold back is left alone.
 bool rewrite_in_place(const std::string& path, std::string_view bytes) {
   const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER old_size{};
-  std::string old(bytes.size(), '\0');
-  DWORD kept = 0;
-  const bool read = GetFileSizeEx(file, &old_size) &&
-                    ReadFile(file, old.data(), static_cast<DWORD>(old.size()), &kept, nullptr);
+  std::string old;
+  bool read = GetFileSizeEx(file, &old_size) && old_size.QuadPart <= kMaxKeptInPlace;
+  if (read) old.resize(static_cast<std::size_t>(old_size.QuadPart));
+  for (std::size_t done = 0; read && done < old.size();) {
+    DWORD got = 0;
+    read = ReadFile(file, old.data() + done, static_cast<DWORD>(old.size() - done), &got, nullptr) &&
+           got > 0;
+    done += got;
+  }
   const auto rewrite = [&](std::string_view with, LARGE_INTEGER size) {
     return SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) && write_all(file, with) &&
            SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file) &&
@@ -102,7 +112,7 @@ bool rewrite_in_place(const std::string& path, std::string_view bytes) {
   LARGE_INTEGER new_size{};
   new_size.QuadPart = static_cast<LONGLONG>(bytes.size());
   const bool ok = read && rewrite(bytes, new_size);
-  if (!ok && read) rewrite(std::string_view(old.data(), kept), old_size);
+  if (!ok && read) rewrite(old, old_size);
   return CloseHandle(file) && ok;
 }
 
@@ -313,14 +323,6 @@ std::vector<std::string> list_mp3_files(const std::string& folder) {
   return names;
 }
 
-bool write_file(const std::string& path, std::string_view bytes) {
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const bool ok = write_all(file, bytes);
-  return CloseHandle(file) && ok;
-}
-
 bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy policy) {
   std::string target = path;
   DWORD attributes = GetFileAttributesA(target.c_str());
@@ -333,7 +335,7 @@ bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy
   // Only a plain file is replaced: never a folder, a device or a link.
   constexpr DWORD kNotAFile =
       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
-  if (exists && (attributes & kNotAFile) != 0) return false;
+  if (exists && (attributes & kNotAFile) != 0) return errno = EINVAL, false;
 
   std::string temporary;
   HANDLE file = INVALID_HANDLE_VALUE;
@@ -347,16 +349,20 @@ bool replace_file(const std::string& path, std::string_view bytes, ReplacePolicy
   }
   if (file == INVALID_HANDLE_VALUE) {
     // A folder that takes no new files, around a file that may be written.
-    return policy == ReplacePolicy::kThroughLinks && exists && error == ERROR_ACCESS_DENIED &&
-           rewrite_in_place(target, bytes);
+    if (policy == ReplacePolicy::kThroughLinks && exists && error == ERROR_ACCESS_DENIED) {
+      return rewrite_in_place(target, bytes);
+    }
+    SetLastError(error);
+    return errno = errno_from_last_error(), false;
   }
   bool ok = write_all(file, bytes);
   ok = FlushFileBuffers(file) && ok;
   ok = CloseHandle(file) && ok;
   if (!ok || !MoveFileExA(temporary.c_str(), target.c_str(),
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const int failure = errno_from_last_error();
     DeleteFileA(temporary.c_str());
-    return false;
+    return errno = failure, false;
   }
   return true;
 }

@@ -101,8 +101,40 @@ TEST(CommandLine, EachSkipRefusalAndFailureIsNamedInPlainWords) {
   run({"-n", "--error-log", "dry.log", "nothere.mp3"});
   run({"--error-log", "clean.log", "folder.mp3"});
   EXPECT_FALSE(fs::exists("dry.log") || fs::exists("clean.log"));
-  EXPECT_TRUE(contains(run({"--error-log", "/dev/full", "nothere.mp3"}).err,
-                       "cannot write the error log /dev/full\n"));
+
+  // The log is written as the dialog's Error.log is, never through a link, and
+  // it replaces only an empty file or an earlier list; otherwise it says why
+  // and the run fails, with every file where it was.
+  fs::create_directory("sub");
+  write_bytes("victim.txt", "victim");
+  fs::create_symlink("../victim.txt", "sub/Error.log");
+  write_bytes("keep.mp3", tagged_image("Keep", "Me"));
+  write_bytes("empty.log", "");
+  write_bytes("old.log", "The following files couldn't be renamed:\r\n\r\nold.mp3");
+  const struct { const char* log; const char* reason; } logs[] = {
+      {"sub/Error.log", "it is a link, and the list is never written through one"},
+      {"keep.mp3", "it is neither empty nor an earlier error list"},
+      {"folder.mp3", "not a regular file"},
+      {"/dev/full", "not a regular file"},
+      {"no/such/folder.log", "file or folder missing"},
+      {"empty.log", nullptr},
+      {"old.log", nullptr},
+  };
+  for (const auto& l : logs) {
+    SCOPED_TRACE(l.log);
+    const std::string before = describe_tree(".");
+    const CliResult r = run({"-q", "--error-log", l.log, "nothere.mp3"});
+    EXPECT_EQ(r.status, 1);
+    if (l.reason != nullptr) {
+      EXPECT_EQ(r.err, "failed: nothere.mp3: no such file\ncannot write the error log " +
+                           std::string(l.log) + ": " + l.reason + "\n");
+      EXPECT_EQ(describe_tree("."), before);
+    } else {
+      EXPECT_EQ(read_bytes(l.log), "The following files couldn't be renamed:\r\n\r\nnothere.mp3");
+    }
+  }
+  EXPECT_EQ(read_bytes("victim.txt"), "victim");
+  EXPECT_EQ(read_bytes("keep.mp3"), tagged_image("Keep", "Me"));
 }
 
 // The template's problems are warned once each, before the first file, unless
@@ -208,6 +240,22 @@ TEST(CommandLine, AJournalFailingMidRunStopsTheRenamesThere) {
   EXPECT_EQ(c.err(), "stopped before 2.mp3: cannot write the journal j: file too large\n"
                      "1 renamed, 0 skipped, 0 failed\n");
   EXPECT_TRUE(fs::exists("2.mp3") && fs::exists("257.mp3") && !fs::exists("X"));
+}
+
+// The runs folder cannot be made: the run names it and the system's reason,
+// and renames nothing.
+TEST(CommandLine, ARunsFolderThatCannotBeMadeIsNamedWithTheReason) {
+  TempFolder temp;
+  write_bytes("a.mp3", tagged_image("A", "B"));
+  write_bytes("state", "a file");
+  ::setenv("XDG_STATE_HOME", (temp.path() / "state").c_str(), 1);
+  const CliResult r = run({"a.mp3"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "stopped before a.mp3: cannot make the runs folder " +
+                       (temp.path() / "state/kestrune/runs").string() +
+                       ": a folder on its path is a file; give --journal FILE or --no-journal\n"
+                       "0 renamed, 0 skipped, 0 failed\n");
+  EXPECT_TRUE(fs::exists("a.mp3"));
 }
 
 TEST(CommandLineProgram, ExitStatusesReachTheShell) {

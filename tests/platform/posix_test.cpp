@@ -124,6 +124,29 @@ TEST(OpenFolder, ReachesWhatIsBelowItNeverThroughALink) {
   EXPECT_EQ(top.remove_empty_folder("b/c"), 0);
 }
 
+// Kestrune.ini and Error.log: a new file is no more open to others than the
+// umask lets any new file be, and a file replaced keeps the mode it had.
+TEST(ReplaceFile, ANewFileGetsWhatTheUmaskAllowsAndAReplacedOneKeepsItsMode) {
+  TempFolder folder;
+  for (const mode_t mask : {022, 077}) {
+    for (const ReplacePolicy policy : {ReplacePolicy::kRegularFileOnly, ReplacePolicy::kThroughLinks}) {
+      SCOPED_TRACE(std::to_string(mask) + " " + std::to_string(int(policy)));
+      const mode_t before = ::umask(mask);
+      fs::remove("new");
+      EXPECT_TRUE(replace_file("new", "bytes", policy));
+      write_bytes("old", "old bytes");
+      ::chmod("old", 0604);
+      EXPECT_TRUE(replace_file("old", "bytes", policy));
+      ::umask(before);
+      struct stat made {}, kept {};
+      ASSERT_EQ(::stat("new", &made) + ::stat("old", &kept), 0);
+      EXPECT_EQ(made.st_mode & 07777, 0666 & ~mask);
+      EXPECT_EQ(kept.st_mode & 07777, 0604u);
+      EXPECT_EQ(read_bytes("old"), "bytes");
+    }
+  }
+}
+
 // Copies the units into a heap block of exactly their number, so that a read
 // past `count` is caught by the address sanitizer.
 std::string from_utf16(std::u16string_view units) {

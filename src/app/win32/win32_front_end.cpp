@@ -7,6 +7,7 @@
 
 #include "app/win32/main_dialog.h"
 #include "app/win32/selection.h"
+#include "platform/platform.h"
 
 namespace kestrune::win32 {
 
@@ -26,11 +27,15 @@ std::optional<FileChoice> Win32FrontEnd::choose_files(const FileRequest& request
   dialog.lpstrFile = buffer.get();
   dialog.nMaxFile = kSelectionBufferSize;
   dialog.lpstrTitle = request.title.c_str();
-  // Without OFN_NOCHANGEDIR the chosen folder becomes the current directory,
-  // where the bare names of the All Files walk resolve.
   dialog.Flags = open_file_flags(request);
   if (!GetOpenFileNameA(&dialog)) return std::nullopt;
-  return parse_selection(buffer.get(), kSelectionBufferSize);
+  FileChoice choice = parse_selection(buffer.get(), kSelectionBufferSize);
+  // The bare names of the All Files walk and every new name resolve in the
+  // current directory. The dialog leaves it at the chosen folder only when
+  // the user went there; after a typed full path it stays where it was.
+  const std::string folder = choice.names.empty() ? folder_of(choice.first) : choice.first;
+  if (!folder.empty() && !platform::change_directory(folder)) return std::nullopt;
+  return choice;
 }
 
 bool Win32FrontEnd::show_message(const Message& message) {
