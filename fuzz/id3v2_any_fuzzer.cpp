@@ -25,6 +25,20 @@ bool texts_bounded(const TagV2& tag) {
   return true;
 }
 
+// Whether the image holds, anywhere, what could be an empty frame: a frame
+// identifier and a zero size. read_tag_v2 stops at one, read_tag_v2_any
+// passes it over, so their records may then differ.
+bool may_hold_empty_frame(std::string_view image) {
+  const auto id_char = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); };
+  for (std::size_t i = 0; i + 8 <= image.size(); ++i) {
+    if (std::all_of(image.begin() + i, image.begin() + i + 4, id_char) &&
+        image.substr(i + 4, 4) == std::string_view("\0\0\0\0", 4)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -39,10 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const TagsFound found = read_tags(tag_v1, any, whole, Id3v2Reader::kAnyId3v2);
   fuzz::require(read_tag_v2_any(any_fetched, fetched) == found.v2 && any_fetched == any);
   fuzz::require(texts_bounded(any));
-  // A tag the ID3v2.3 reader reads is read the same; the probe says which.
+  // A tag the ID3v2.3 reader reads is read the same, unless an empty frame
+  // ends its walk; the probe says which.
   const bool plain = read_tag_v2(v23, whole);
   fuzz::require(plain == (found.v2_kind == Id3v2Kind::kId3v23));
-  fuzz::require(!plain || (found.v2 && v23 == any));
+  fuzz::require(!plain || (found.v2 && (v23 == any || may_hold_empty_frame(file))));
   fuzz::require(found.v2 || found.v2_kind == Id3v2Kind::kNone ||
                 found.v2_kind == Id3v2Kind::kOtherVersion || found.v2_kind == Id3v2Kind::kId3v22);
 

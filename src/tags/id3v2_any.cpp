@@ -129,6 +129,12 @@ const FrameKind* find_frame_kind(std::string_view id, int version) {
   return kind != nullptr && kind->rule == Rule::kDate && version != 4 ? nullptr : kind;
 }
 
+// Four characters A-Z and 0-9 (three in ID3v2.2): ID3v2.3.0 section 4.
+bool is_frame_id(std::string_view id) {
+  return std::all_of(id.begin(), id.end(),
+                     [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
+}
+
 // The year of an ID3v2.4 timestamp ("2004-05-06T07:08").
 std::string year_of(const std::string& timestamp) {
   const bool starts_with_year =
@@ -217,7 +223,13 @@ bool read_tag_v2_any(TagV2& tag, const TagBytes& bytes) {
     const std::uint32_t s = version == 2   ? tags::big_endian_32(frame + 2) & 0xFFFFFF
                             : version == 3 ? tags::big_endian_32(frame + 4)
                                            : tags::syncsafe_32(frame + 4);
-    if (s == 0) break;  // padding
+    if (s == 0) {
+      // Padding, unless the identifier is a frame's: some taggers write an
+      // empty frame (a TENC with nothing in it) and go on with the others.
+      if (!is_frame_id(std::string_view(frame_bytes->data(), id_size))) break;
+      p += frame_header_size;
+      continue;
+    }
     const unsigned status = version == 2 ? 0 : frame[8];
     const unsigned format = version == 2 ? 0 : frame[9];
     const FrameKind* kind =
