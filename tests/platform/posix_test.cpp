@@ -2,6 +2,7 @@
 #ifndef _WIN32
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
@@ -200,6 +201,47 @@ TEST(Files, ABatchReadsWhatOneFileAfterTheOtherReads) {
   EXPECT_EQ(expected[10], "22 5 |");  // a FIFO where the listing saw a file
   EXPECT_EQ(expected[11], "21 3 |");  // a folder
   EXPECT_EQ(expected[14], "2 2 |");   // a dangling link
+}
+
+// Entries listed as files and swapped for links before they are read: the
+// link to a FIFO is looked at and never opened (a writer waiting on it stays
+// waiting), the link to a file is read as links are; alone, in a batch and
+// through the ring.
+TEST(Files, ALinkSwappedInAfterTheListingIsLookedAtAndAFifoNeverOpened) {
+  TempFolder folder;
+  write_bytes("file", "file bytes");
+  ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(::inotify_add_watch(watch, "fifo", IN_OPEN), 0);
+  for (const char* name : {"a.mp3", "b.mp3"}) write_bytes(name, "listed");
+  const FileList listed = list_mp3_entries("");
+  ASSERT_EQ(listed.size(), 2u);
+  fs::remove("a.mp3");
+  fs::create_symlink("fifo", "a.mp3");
+  fs::remove("b.mp3");
+  fs::create_symlink("file", "b.mp3");
+  const std::string names[] = {std::string(listed.name(0)), std::string(listed.name(1))};
+  std::vector<std::string> seen;
+  FileReader file;
+  for (std::size_t i = 0; i < 2; ++i) {
+    EntryKind kind{};
+    const int error = file.open(names[i], &kind, listed.kind(i));
+    seen.push_back(std::to_string(error) + " " + std::to_string(int(kind)));
+  }
+  for (const bool use_ring : {false, true}) {
+    FileBatch batch(16, 4, use_ring);
+    for (std::size_t i = 0; i < 2; ++i) batch.add(names[i], listed.kind(i));
+    batch.read();
+    for (std::size_t i = 0; i < 2; ++i) {
+      seen.push_back(std::to_string(batch.error(i)) + " " + std::to_string(int(batch.kind(i))) +
+                     " " + std::string(batch.head(i)));
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"22 5", "0 0", "22 5 ", "0 0 file bytes", "22 5 ",
+                                            "0 0 file bytes"}));
+  char event[sizeof(inotify_event) + 256];
+  EXPECT_EQ(::read(watch, event, sizeof event), -1) << "the FIFO was opened";
+  ::close(watch);
 }
 
 }  // namespace
