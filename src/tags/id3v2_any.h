@@ -57,8 +57,11 @@ Id3v2Kind probe_id3v2(const TagBytes& bytes);
 // read_tag_v2 stops.
 //
 // Texts are converted as read_tag_v2 converts them and are kept as far as
-// a name can use; the reader's memory stays a few KiB whatever the sizes in
-// the tag say. Texts are released with free_tag_v2.
+// a name can use. Whatever the sizes in the tag say, the walk ends after
+// 4096 frames, and under the unsynchronisation of ID3v2.2 and ID3v2.3 after
+// 4 MiB of the file decoded (a window of 64 KiB at a time), with the texts
+// gathered so far; the reader's memory stays within a few hundred KiB.
+// Texts are released with free_tag_v2.
 bool read_tag_v2_any(TagV2& tag, const TagBytes& bytes);
 
 // The same over `file` (borrowed, opened for binary reading, seekable),
