@@ -17,6 +17,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#if defined(__linux__) && __has_include(<linux/io_uring.h>)
+#include "platform/io_ring.h"
+#endif
 #include "support/temp_folder.h"
 
 namespace {
@@ -243,6 +246,59 @@ TEST(Files, ALinkSwappedInAfterTheListingIsLookedAtAndAFifoNeverOpened) {
   EXPECT_EQ(::read(watch, event, sizeof event), -1) << "the FIFO was opened";
   ::close(watch);
 }
+
+#if defined(__linux__) && __has_include(<linux/io_uring.h>)
+std::size_t open_descriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// A ring whose io_uring_enter fails once the kernel holds the requests: the
+// batch waits for what it handed over before it reads one file after the
+// other, so no descriptor a late open made is left behind, and it reads
+// what a batch without the ring reads.
+TEST(Files, ABatchWhoseRingFailsWaitsForWhatItHandedOverAndLeaksNothing) {
+  TempFolder folder;
+  std::vector<std::string> names;
+  for (int i = 0; i < 40; ++i) {
+    names.push_back("f" + std::to_string(i));
+    write_bytes(names.back(), std::string(5000 + i, static_cast<char>('a' + i % 26)));
+  }
+  const auto read = [&](FileBatch& batch) {
+    for (const std::string& name : names) batch.add(name, EntryKind::kRegular);
+    batch.read();
+    std::vector<std::string> seen;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      seen.push_back(std::to_string(batch.error(i)) + std::string(batch.head(i)) + "|" +
+                     std::string(batch.tail(i)));
+    }
+    batch.clear();
+    return seen;
+  };
+  FileBatch one_by_one(4096, 128, false);
+  const std::vector<std::string> expected = read(one_by_one);
+  const IoRing::EnterCall real_enter = IoRing::enter_call;
+  static int enters = 0, failing = 0;
+  IoRing::enter_call = [](int fd, unsigned n, unsigned wait, unsigned flags) -> long {
+    if (++enters != failing) return ::syscall(__NR_io_uring_enter, fd, n, wait, flags, nullptr, 0);
+    ::syscall(__NR_io_uring_enter, fd, n, 0, 0, nullptr, 0);  // handed over, not waited for
+    return errno = EIO, -1;
+  };
+  for (const int call : {1, 2}) {  // the opens' call, the reads' call
+    SCOPED_TRACE(call);
+    const std::size_t before = open_descriptors();
+    enters = 0;
+    failing = call;
+    {
+      FileBatch ring(4096, 128);
+      EXPECT_EQ(read(ring), expected);
+    }
+    EXPECT_EQ(open_descriptors(), before);
+  }
+  IoRing::enter_call = real_enter;
+}
+#endif
 
 }  // namespace
 }  // namespace kestrune::platform
