@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <vector>
 
@@ -39,8 +38,14 @@ int main(int argc, char** argv) {
     }
     // A copy of exactly the input's size, so that the sanitizers see any read
     // past its end.
-    const std::vector<std::uint8_t> input((std::istreambuf_iterator<char>(in)),
-                                          std::istreambuf_iterator<char>());
+    std::error_code error;
+    std::vector<std::uint8_t> input(static_cast<std::size_t>(fs::file_size(path, error)));
+    in.read(reinterpret_cast<char*>(input.data()), static_cast<std::streamsize>(input.size()));
+    if (error || in.gcount() != static_cast<std::streamsize>(input.size())) {
+      std::fprintf(stderr, "replay: cannot read %s\n", path.c_str());
+      ++unreadable;
+      continue;
+    }
     LLVMFuzzerTestOneInput(input.data(), input.size());
   }
   return unreadable == 0 ? 0 : 1;

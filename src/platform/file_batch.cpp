@@ -97,7 +97,7 @@ void FileBatch::read_with_ring() {
     open.opcode = IORING_OP_OPENAT;
     open.fd = AT_FDCWD;
     open.addr = reinterpret_cast<std::uintptr_t>(slots_[i].path->c_str());
-    open.open_flags = kReaderOpenFlags;
+    open.open_flags = kListedOpenFlags;
     ++opens;
   }
   bool ring_ok = opens == 0 || ring_->run({results, count_});
@@ -106,6 +106,10 @@ void FileBatch::read_with_ring() {
     const int result = results[i];
     if (slot.listed != EntryKind::kRegular) {
       open_one(slot);
+    } else if (result == -ELOOP) {
+      // A link put in the file's place since the listing: looked at first.
+      slot.opened = true;
+      slot.error = slot.file.open(*slot.path, &slot.kind, EntryKind::kUnknown);
     } else if (result != kNotDone) {
       slot.opened = true;
       slot.kind = EntryKind::kRegular;

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -16,7 +17,15 @@ unsigned* field(void* ring, std::uint32_t offset) {
   return reinterpret_cast<unsigned*>(static_cast<char*>(ring) + offset);
 }
 
+long enter_system_call(int fd, unsigned to_submit, unsigned min_complete, unsigned flags) {
+  return ::syscall(__NR_io_uring_enter, fd, to_submit, min_complete, flags, nullptr, 0);
+}
+
+bool transient(int error) { return error == EINTR || error == EAGAIN || error == EBUSY; }
+
 }  // namespace
+
+IoRing::EnterCall IoRing::enter_call = enter_system_call;
 
 std::unique_ptr<IoRing> IoRing::create(unsigned entries) {
   io_uring_params params{};
@@ -39,6 +48,7 @@ std::unique_ptr<IoRing> IoRing::create(unsigned entries) {
   }
   void* sq = ring->rings_[0];
   void* cq = ring->rings_[1];
+  ring->sq_head_ = field(sq, params.sq_off.head);
   ring->sq_tail_ = field(sq, params.sq_off.tail);
   ring->sq_mask_ = *field(sq, params.sq_off.ring_mask);
   ring->sq_array_ = field(sq, params.sq_off.array);
@@ -71,26 +81,48 @@ io_uring_sqe& IoRing::add(std::uint64_t tag) {
 bool IoRing::run(std::span<int> results) {
   std::atomic_ref<unsigned>(*sq_tail_).store(tail_, std::memory_order_release);
   unsigned to_submit = added_;
-  unsigned waiting = added_;
+  unsigned waiting = added_;  // handed over or still to hand over, not come yet
   added_ = 0;
+  bool failed = false;
   while (waiting > 0) {
-    const long entered = ::syscall(__NR_io_uring_enter, fd_, to_submit, waiting,
-                                   IORING_ENTER_GETEVENTS, nullptr, 0);
-    if (entered < 0 && errno != EINTR && errno != EAGAIN && errno != EBUSY) return false;
-    if (entered > 0) to_submit -= static_cast<unsigned>(entered);
-    std::atomic_ref<unsigned> head_ref(*cq_head_);
-    unsigned head = head_ref.load(std::memory_order_relaxed);
-    const unsigned tail = std::atomic_ref<unsigned>(*cq_tail_).load(std::memory_order_acquire);
+    const long entered = enter_call(fd_, to_submit, waiting, IORING_ENTER_GETEVENTS);
+    const bool refused = entered < 0 && !transient(errno);
+    if (entered > 0) to_submit -= std::min(to_submit, static_cast<unsigned>(entered));
+    const unsigned came = reap(results);
+    waiting -= std::min(waiting, came);
     // Nothing handed over and nothing come: the kernel will not take the rest.
-    if (entered == 0 && head == tail) return false;
-    for (; head != tail; ++head) {
-      const io_uring_cqe& done = cqes_[head & cq_mask_];
-      if (done.user_data < results.size()) results[done.user_data] = done.res;
-      if (waiting > 0) --waiting;
+    if (refused || (entered == 0 && came == 0 && to_submit > 0)) {
+      // What the kernel already holds is waited for all the same, once: an
+      // open it finishes later would leave its descriptor to nobody, a read
+      // would land in a buffer being filled again.
+      if (failed) return false;
+      failed = true;
+      waiting -= std::min(waiting, withdraw());
+      to_submit = 0;
     }
-    head_ref.store(head, std::memory_order_release);
   }
-  return true;
+  return !failed;
+}
+
+unsigned IoRing::withdraw() {
+  const unsigned taken = std::atomic_ref<unsigned>(*sq_head_).load(std::memory_order_acquire);
+  const unsigned left = tail_ - taken;
+  tail_ = taken;
+  std::atomic_ref<unsigned>(*sq_tail_).store(tail_, std::memory_order_release);
+  return left;
+}
+
+unsigned IoRing::reap(std::span<int> results) {
+  std::atomic_ref<unsigned> head_ref(*cq_head_);
+  unsigned head = head_ref.load(std::memory_order_relaxed);
+  const unsigned tail = std::atomic_ref<unsigned>(*cq_tail_).load(std::memory_order_acquire);
+  const unsigned came = tail - head;
+  for (; head != tail; ++head) {
+    const io_uring_cqe& done = cqes_[head & cq_mask_];
+    if (done.user_data < results.size()) results[done.user_data] = done.res;
+  }
+  head_ref.store(head, std::memory_order_release);
+  return came;
 }
 
 }  // namespace kestrune::platform

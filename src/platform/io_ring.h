@@ -28,9 +28,17 @@ class IoRing {
 
   // Hands the requests added to the kernel and waits for all of them,
   // storing each one's result (a count, a descriptor, or -errno) at its tag.
-  // False when the ring failed: results that did not come are left as they
-  // were, and the ring must not be used again.
+  // False when the ring failed: the requests the kernel had not taken yet
+  // are taken back and their results left as they were, those it had taken
+  // are still waited for (a late open's descriptor comes as its result, a
+  // late read does not land after the caller reuses its buffer), and the
+  // ring must not be used again.
   bool run(std::span<int> results);
+
+  // The io_uring_enter system call; a test may put in one that fails as a
+  // kernel can.
+  using EnterCall = long (*)(int fd, unsigned to_submit, unsigned min_complete, unsigned flags);
+  static EnterCall enter_call;
 
  private:
   IoRing() = default;
@@ -38,6 +46,12 @@ class IoRing {
   int fd_ = -1;
   void* rings_[3] = {};  // the submission ring, the completion ring, the entries
   std::size_t sizes_[3] = {};
+  // Takes back the requests the kernel has not taken; answers how many.
+  unsigned withdraw();
+  // Stores the results that have come; answers how many.
+  unsigned reap(std::span<int> results);
+
+  unsigned* sq_head_ = nullptr;
   unsigned* sq_tail_ = nullptr;
   unsigned sq_mask_ = 0;
   unsigned* sq_array_ = nullptr;

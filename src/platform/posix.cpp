@@ -359,16 +359,24 @@ int FileReader::open(const std::string& path, EntryKind* kind, EntryKind listed)
   EntryKind ignored_kind = EntryKind::kRegular;
   EntryKind& what = kind != nullptr ? *kind : ignored_kind;
   what = listed;
-  if (listed == EntryKind::kUnknown) {
-    // Looked at before it is opened: opening a device can act on it.
-    int error = 0;
-    if (!looks_regular(path, error, what)) return error;
-  } else if (listed != EntryKind::kRegular) {
-    return listed == EntryKind::kFolder ? EISDIR : EINVAL;
+  if (listed == EntryKind::kRegular) {
+    const int fd = ::open(path.c_str(), kListedOpenFlags);
+    if (fd >= 0) return adopt(fd, what);
+    const int error = errno;
+    if (error != ELOOP) {
+      if (error == ENOENT) what = EntryKind::kMissing;
+      return error;
+    }
+    // A link now where the listing saw a file: looked at as links are.
+    return open(path, kind, EntryKind::kUnknown);
   }
+  if (listed != EntryKind::kUnknown) return listed == EntryKind::kFolder ? EISDIR : EINVAL;
+  // Looked at before it is opened: opening a device can act on it.
+  int error = 0;
+  if (!looks_regular(path, error, what)) return error;
   const int fd = ::open(path.c_str(), kReaderOpenFlags);
   if (fd < 0) {
-    const int error = errno;
+    error = errno;
     if (error == ENOENT) what = EntryKind::kMissing;
     return error;
   }

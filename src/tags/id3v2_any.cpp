@@ -14,8 +14,13 @@ using tags::kHeaderSize;
 // Beyond a frame's bytes, an unsynchronised body can hold as many zero bytes
 // again; a grouping byte and a data length indicator may come first.
 constexpr std::size_t kKeptRawBody = 5 + 2 * tags::kKeptBody;
-// Unsynchronised bytes are decoded this many at a time when passed over.
+// Unsynchronised bytes are decoded a window of this many at a time, and no
+// more than kScanBudget of them for one tag: behind that many bytes of
+// pictures, a name has nothing to gain that is worth the time.
 constexpr std::size_t kScanChunk = 65536;
+constexpr std::uint64_t kScanBudget = std::uint64_t{4} << 20;
+// Frames walked in one tag at most; real tags hold a few dozen.
+constexpr std::size_t kFrameBudget = 4096;
 
 enum class Rule { kText, kComment, kDate };
 
@@ -54,15 +59,18 @@ std::string resynchronise(std::string_view bytes) {
 // The tag's bytes after its header, in order: read as they are, or, for an
 // ID3v2.2 or ID3v2.3 tag with the unsynchronisation flag, with the zero
 // byte after each FF removed, so that sizes count the bytes as written
-// before unsynchronisation. Never beyond the end of the file.
+// before unsynchronisation. Never beyond the end of the file, and never more
+// than kScanBudget bytes of the file decoded: beyond those a name gains
+// nothing that is worth the time.
 class TagData {
  public:
   TagData(tags::TagFile& file, bool unsynchronised)
       : file_(file), unsynchronised_(unsynchronised) {}
 
-  std::uint64_t position() const { return position_; }
   // The bytes left in the file: at least as many as the tag can still give.
-  std::uint64_t physical_left() const { return file_.size() - position_; }
+  std::uint64_t physical_left() const {
+    return file_.size() - position_ + (decoded_.size() - used_);
+  }
 
   // The next `count` bytes (a few KiB at most), or nullopt when the file
   // ends first.
@@ -72,49 +80,65 @@ class TagData {
       if (bytes) position_ += count;
       return bytes;
     }
-    out_.clear();
-    if (!decode(count, &out_)) return std::nullopt;
-    return std::string_view(out_);
+    while (decoded_.size() - used_ < count) {
+      if (!decode_more()) return std::nullopt;
+    }
+    used_ += count;
+    return std::string_view(decoded_).substr(used_ - count, count);
   }
 
   bool skip(std::uint64_t count) {
+    if (count > physical_left()) return false;
     if (!unsynchronised_) {
-      if (count > physical_left()) return false;
       position_ += count;
       return true;
     }
-    return decode(count, nullptr);
+    while (decoded_.size() - used_ < count) {
+      count -= decoded_.size() - used_;
+      used_ = decoded_.size();
+      if (!decode_more()) return false;
+    }
+    used_ += static_cast<std::size_t>(count);
+    return true;
   }
 
  private:
-  // Decodes `count` bytes into `out` (or nowhere), a chunk of the file at a
-  // time.
-  bool decode(std::uint64_t count, std::string* out) {
-    while (count > 0) {
-      const auto chunk = file_.read(position_, static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                   kScanChunk, physical_left())));
-      if (!chunk || chunk->empty()) return false;
-      std::size_t used = 0;
-      while (used < chunk->size() && count > 0) {
-        const char byte = (*chunk)[used++];
-        if (after_ff_ && byte == '\0') {
-          after_ff_ = false;
-          continue;
-        }
-        after_ff_ = byte == '\xFF';
-        if (out != nullptr) *out += byte;
-        --count;
-      }
-      position_ += used;
+  // Decodes the next window of the file behind what is decoded and not yet
+  // used. False at the end of the file or of the budget.
+  bool decode_more() {
+    const std::uint64_t left = file_.size() - position_;
+    if (left == 0 || scanned_ >= kScanBudget) return false;
+    const auto window = static_cast<std::size_t>(std::min<std::uint64_t>(kScanChunk, left));
+    const auto raw = file_.read(position_, window);
+    if (!raw) return false;
+    decoded_.erase(0, used_);
+    used_ = 0;
+    // Every byte is written and the zero after an FF then overwritten, so
+    // that the cost is the same whatever the bytes.
+    const std::size_t start = decoded_.size();
+    decoded_.resize(start + raw->size());
+    char* out = decoded_.data() + start;
+    std::size_t kept = 0;
+    bool after_ff = after_ff_;
+    for (const char byte : *raw) {
+      out[kept] = byte;
+      kept += after_ff && byte == '\0' ? 0 : 1;
+      after_ff = byte == '\xFF';
     }
+    after_ff_ = after_ff;
+    decoded_.resize(start + kept);
+    position_ += raw->size();
+    scanned_ += raw->size();
     return true;
   }
 
   tags::TagFile& file_;
   bool unsynchronised_;
   bool after_ff_ = false;
-  std::uint64_t position_ = kHeaderSize;
-  std::string out_;
+  std::uint64_t position_ = kHeaderSize;  // in the file, behind what is decoded
+  std::uint64_t scanned_ = 0;
+  std::string decoded_;  // decoded bytes from the window, the first used_ of them used
+  std::size_t used_ = 0;
 };
 
 const FrameKind* find_frame_kind(std::string_view id, int version) {
@@ -127,6 +151,12 @@ const FrameKind* find_frame_kind(std::string_view id, int version) {
   const FrameKind* kind = version == 2 ? match(kFramesV22) : match(kFramesV23);
   // TDRC is an ID3v2.4 frame; an ID3v2.3 tag is read as read_tag_v2 reads it.
   return kind != nullptr && kind->rule == Rule::kDate && version != 4 ? nullptr : kind;
+}
+
+// Four characters A-Z and 0-9 (three in ID3v2.2): ID3v2.3.0 section 4.
+bool is_frame_id(std::string_view id) {
+  return std::all_of(id.begin(), id.end(),
+                     [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
 }
 
 // The year of an ID3v2.4 timestamp ("2004-05-06T07:08").
@@ -210,14 +240,20 @@ bool read_tag_v2_any(TagV2& tag, const TagBytes& bytes) {
   const std::size_t frame_header_size = version == 2 ? 6 : 10;
   const std::size_t id_size = version == 2 ? 3 : 4;
   std::optional<std::string> date;
-  while (p < tag.size) {
+  for (std::size_t frames = 0; p < tag.size && frames < kFrameBudget; ++frames) {
     const auto frame_bytes = data.read(frame_header_size);
     if (!frame_bytes) break;
     const auto* frame = reinterpret_cast<const unsigned char*>(frame_bytes->data());
     const std::uint32_t s = version == 2   ? tags::big_endian_32(frame + 2) & 0xFFFFFF
                             : version == 3 ? tags::big_endian_32(frame + 4)
                                            : tags::syncsafe_32(frame + 4);
-    if (s == 0) break;  // padding
+    if (s == 0) {
+      // Padding, unless the identifier is a frame's: some taggers write an
+      // empty frame (a TENC with nothing in it) and go on with the others.
+      if (!is_frame_id(std::string_view(frame_bytes->data(), id_size))) break;
+      p += frame_header_size;
+      continue;
+    }
     const unsigned status = version == 2 ? 0 : frame[8];
     const unsigned format = version == 2 ? 0 : frame[9];
     const FrameKind* kind =

@@ -40,8 +40,9 @@ Id3v2Kind probe_id3v2(const TagBytes& bytes);
 //
 // - ID3v2.2: frames TT2, TP1, TAL, TYE, TRK and COM with 3-byte sizes.
 // - ID3v2.3: the frames of read_tag_v2 with the same rules, so a tag that
-//   read_tag_v2 reads gives the same record; besides, a tag with the
-//   unsynchronisation flag or an extended header.
+//   read_tag_v2 reads gives the same record unless it holds an empty frame
+//   (below); besides, a tag with the unsynchronisation flag or an extended
+//   header.
 // - ID3v2.4: syncsafe frame sizes, unsynchronised frames (the tag's flag or
 //   the frame's), data length indicators and grouping bytes, an extended
 //   header; encodings 0 (ISO-8859-1), 1 (UTF-16 with a byte-order mark), 2
@@ -50,9 +51,17 @@ Id3v2Kind probe_id3v2(const TagBytes& bytes);
 //   the timestamp), or from TYER when there is no TDRC text. Compressed and
 //   encrypted frames are passed over.
 //
+// A frame of size zero ends the walk as padding only when its identifier is
+// not a frame's (four characters A-Z and 0-9, three in ID3v2.2); an empty
+// frame with a proper identifier is passed over and the walk goes on, where
+// read_tag_v2 stops.
+//
 // Texts are converted as read_tag_v2 converts them and are kept as far as
-// a name can use; the reader's memory stays a few KiB whatever the sizes in
-// the tag say. Texts are released with free_tag_v2.
+// a name can use. Whatever the sizes in the tag say, the walk ends after
+// 4096 frames, and under the unsynchronisation of ID3v2.2 and ID3v2.3 after
+// 4 MiB of the file decoded (a window of 64 KiB at a time), with the texts
+// gathered so far; the reader's memory stays within a few hundred KiB.
+// Texts are released with free_tag_v2.
 bool read_tag_v2_any(TagV2& tag, const TagBytes& bytes);
 
 // The same over `file` (borrowed, opened for binary reading, seekable),

@@ -2,6 +2,7 @@
 #ifndef _WIN32
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
@@ -17,6 +18,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#if defined(__linux__) && __has_include(<linux/io_uring.h>)
+#include "platform/io_ring.h"
+#endif
 #include "support/temp_folder.h"
 
 namespace {
@@ -271,6 +275,100 @@ TEST(Files, ABatchReadsWhatOneFileAfterTheOtherReads) {
   EXPECT_EQ(expected[11], "21 3 |");  // a folder
   EXPECT_EQ(expected[14], "2 2 |");   // a dangling link
 }
+
+// Entries listed as files and swapped for links before they are read: the
+// link to a FIFO is looked at and never opened (a writer waiting on it stays
+// waiting), the link to a file is read as links are; alone, in a batch and
+// through the ring.
+TEST(Files, ALinkSwappedInAfterTheListingIsLookedAtAndAFifoNeverOpened) {
+  TempFolder folder;
+  write_bytes("file", "file bytes");
+  ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(::inotify_add_watch(watch, "fifo", IN_OPEN), 0);
+  for (const char* name : {"a.mp3", "b.mp3"}) write_bytes(name, "listed");
+  const FileList listed = list_mp3_entries("");
+  ASSERT_EQ(listed.size(), 2u);
+  fs::remove("a.mp3");
+  fs::create_symlink("fifo", "a.mp3");
+  fs::remove("b.mp3");
+  fs::create_symlink("file", "b.mp3");
+  const std::string names[] = {std::string(listed.name(0)), std::string(listed.name(1))};
+  std::vector<std::string> seen;
+  FileReader file;
+  for (std::size_t i = 0; i < 2; ++i) {
+    EntryKind kind{};
+    const int error = file.open(names[i], &kind, listed.kind(i));
+    seen.push_back(std::to_string(error) + " " + std::to_string(int(kind)));
+  }
+  for (const bool use_ring : {false, true}) {
+    FileBatch batch(16, 4, use_ring);
+    for (std::size_t i = 0; i < 2; ++i) batch.add(names[i], listed.kind(i));
+    batch.read();
+    for (std::size_t i = 0; i < 2; ++i) {
+      seen.push_back(std::to_string(batch.error(i)) + " " + std::to_string(int(batch.kind(i))) +
+                     " " + std::string(batch.head(i)));
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"22 5", "0 0", "22 5 ", "0 0 file bytes", "22 5 ",
+                                            "0 0 file bytes"}));
+  char event[sizeof(inotify_event) + 256];
+  EXPECT_EQ(::read(watch, event, sizeof event), -1) << "the FIFO was opened";
+  ::close(watch);
+}
+
+#if defined(__linux__) && __has_include(<linux/io_uring.h>)
+std::size_t open_descriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// A ring whose io_uring_enter fails once the kernel holds the requests: the
+// batch waits for what it handed over before it reads one file after the
+// other, so no descriptor a late open made is left behind, and it reads
+// what a batch without the ring reads.
+TEST(Files, ABatchWhoseRingFailsWaitsForWhatItHandedOverAndLeaksNothing) {
+  TempFolder folder;
+  std::vector<std::string> names;
+  for (int i = 0; i < 40; ++i) {
+    names.push_back("f" + std::to_string(i));
+    write_bytes(names.back(), std::string(5000 + i, static_cast<char>('a' + i % 26)));
+  }
+  const auto read = [&](FileBatch& batch) {
+    for (const std::string& name : names) batch.add(name, EntryKind::kRegular);
+    batch.read();
+    std::vector<std::string> seen;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      seen.push_back(std::to_string(batch.error(i)) + std::string(batch.head(i)) + "|" +
+                     std::string(batch.tail(i)));
+    }
+    batch.clear();
+    return seen;
+  };
+  FileBatch one_by_one(4096, 128, false);
+  const std::vector<std::string> expected = read(one_by_one);
+  const IoRing::EnterCall real_enter = IoRing::enter_call;
+  static int enters = 0, failing = 0;
+  IoRing::enter_call = [](int fd, unsigned n, unsigned wait, unsigned flags) -> long {
+    if (++enters != failing) return ::syscall(__NR_io_uring_enter, fd, n, wait, flags, nullptr, 0);
+    ::syscall(__NR_io_uring_enter, fd, n, 0, 0, nullptr, 0);  // handed over, not waited for
+    return errno = EIO, -1;
+  };
+  for (const int call : {1, 2}) {  // the opens' call, the reads' call
+    SCOPED_TRACE(call);
+    const std::size_t before = open_descriptors();
+    enters = 0;
+    failing = call;
+    {
+      FileBatch ring(4096, 128);
+      EXPECT_EQ(read(ring), expected);
+    }
+    EXPECT_EQ(open_descriptors(), before);
+  }
+  IoRing::enter_call = real_enter;
+}
+#endif
 
 }  // namespace
 }  // namespace kestrune::platform
