@@ -95,7 +95,8 @@ void Printer::file_done(const PlannedFile& file, FileResult result, int error) {
     case FileResult::kNotRenamed:
       break;
   }
-  const std::string reason = plan_reason(file.plan, options_.any_id3v2);
+  const std::string reason =
+      plan_reason(file.plan, name_rules(options_).reader == Id3v2Reader::kAnyId3v2);
   switch (file.plan.outcome) {
     case PlanOutcome::kSkipNotRegular:
       // A file named on the command line that is not there is not renamed.

@@ -46,7 +46,8 @@ struct Options {
   bool no_journal = false;               // --no-journal
   std::size_t jobs = 0;                  // --jobs N; 0: default_jobs()
   std::optional<std::string> undo;       // --undo JOURNAL; kUndo without it: the last run
-  bool any_id3v2 = false;                // --any-id3v2: ID3v2.2 and ID3v2.4 tags too
+  bool dialog_rules = false;             // --dialog-rules: the dialog's tags and names
+  bool any_id3v2 = false;                // --any-id3v2: every ID3v2 version, whatever the rules
   bool portable = false;                 // --portable
   int track_digits = 0;                  // --track-digits N; 0: the track as written
   Collision on_collision = Collision::kFail;  // --on-collision fail|suffix
@@ -77,7 +78,9 @@ struct ParseResult {
 // command is checked (files or --all, not both).
 ParseResult parse_arguments(const std::vector<std::string>& arguments);
 
-// The rules for new names that the options ask for.
+// The rules for new names that the options ask for. By default every ID3v2
+// version is read and only the template makes folders (tag text's '/' and
+// '\' become '_'); --dialog-rules gives the dialog's rules (NameRules()).
 NameRules name_rules(const Options& options);
 
 // The text --help prints.

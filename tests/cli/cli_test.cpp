@@ -12,6 +12,7 @@
 
 #include "cli/cli_capture.h"
 #include "cli/report.h"
+#include "support/dialog_names.h"
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
 
@@ -34,11 +35,30 @@ TEST(CommandLine, PrintsEachFileWithTheTemplatesFoldersAndEscapedNames) {
   const CliResult r = run({"--format", "%artist%\\%title%", "music/a.mp3", "line\rbreak.mp3",
                            "evil\n0 renamed\x1b[2J.mp3"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "music/a.mp3 -> music/Artist/Title.mp3\nline\\rbreak.mp3 -> New/Name/t.mp3\n");
+  EXPECT_EQ(r.out, "music/a.mp3 -> music/Artist/Title.mp3\nline\\rbreak.mp3 -> New_Name/t.mp3\n");
   EXPECT_EQ(r.err,
             "skipped: evil\\n0 renamed\\x1B[2J.mp3: no ID3 tag\n2 renamed, 1 skipped, 0 failed\n");
   EXPECT_EQ(cli::escaped("tab\there\\ \xC2\x9B ok \xC3\xA9 \x7F"),
             "tab\\there\\\\ \\xC2\\x9B ok \xC3\xA9 \\x7F");
+}
+
+// The dialog's own renames, through the command line with the dialog's rules: the same
+// names, planned alike by the dry run; by default tag text makes no folder.
+TEST(CommandLine, DialogRulesGiveTheDialogsNames) {
+  TempFolder temp;
+  for (const DialogName& c : dialog_names(temp.path().string())) {
+    SCOPED_TRACE(c.pattern + " " + c.title);
+    write_bytes("source", titled(c.title));
+    const CliResult planned = run({"-n", "--dialog-rules", "--format", c.pattern, "source"});
+    const CliResult r = run({"--dialog-rules", "--format", c.pattern, "source"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(planned.out, r.out);
+    EXPECT_EQ(read_bytes(c.expected), titled(c.title));
+    EXPECT_FALSE(fs::exists("source"));
+  }
+  write_bytes("source", titled("Album\\Title"));
+  EXPECT_EQ(run({"--format", "Artist\\%title%", "source"}).out,
+            "source -> Artist/Album_Title.mp3\n");
 }
 
 TEST(CommandLine, DryRunTouchesNothingAndFlagsWhatTheRunWouldMeet) {
@@ -184,6 +204,7 @@ TEST(CommandLine, AJournalFailingMidRunStopsTheRenamesThere) {
   TempFolder temp;
   fs::create_directory("X");
   cli::Options options;
+  options.dialog_rules = true;  // the tag's backslash makes the folder X
   for (std::size_t i = 1; i <= runs::kJournalGroup + 1; ++i) {
     options.files.push_back(std::to_string(i) + ".mp3");
     write_bytes(options.files.back(), tagged_image(i == 2 ? "X\\" : "", "T" + std::to_string(i)));
