@@ -128,6 +128,8 @@ const std::vector<OptionRow> kOptions = {
        o.action = Action::kListRuns;
        return {};
      }},
+    {'\0', "no-config", "", "leave the settings file (below) unread",
+     [](Options&, std::string_view) -> std::string { return {}; }},
     {'\0', "help", "", "show this help and exit",
      [](Options& o, std::string_view) -> std::string {
        o.action = Action::kHelp;
@@ -179,8 +181,9 @@ std::size_t default_jobs() {
   return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 2, 8);
 }
 
-ParseResult parse_arguments(const std::vector<std::string>& arguments) {
+ParseResult parse_arguments(const std::vector<std::string>& arguments, const Options& defaults) {
   ParseResult result;
+  result.options = defaults;
   Options& options = result.options;
   bool options_ended = false;
   for (std::size_t i = 0; i < arguments.size() && result.error.empty(); ++i) {
@@ -278,6 +281,13 @@ std::string usage_text() {
   text +=
       "\n"
       "Tokens: %title% %artist% %album% %year% %track% %comment%\n"
+#ifdef _WIN32
+      "Settings: %APPDATA%\\Kestrune\\kestrune-cli.conf, "
+#else
+      "Settings: $XDG_CONFIG_HOME/kestrune/kestrune-cli.conf (~/.config/...), "
+#endif
+      "one long option a line\n"
+      "(\"portable\", \"track-digits = 2\"), # comments; the command line overrides it.\n"
       "Exit status: 0 when nothing failed, 1 when a file failed, 2 for a usage error.\n";
   return text;
 }

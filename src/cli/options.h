@@ -75,8 +75,10 @@ struct ParseResult {
 // Parses the arguments after the program's name. Options and files may be
 // mixed; "--" ends the options; "--name=value" and "--name value" both work;
 // flags without values may be bundled ("-nq"). After the table, the whole
-// command is checked (files or --all, not both).
-ParseResult parse_arguments(const std::vector<std::string>& arguments);
+// command is checked (files or --all, not both). The options start as
+// `defaults` (those of the settings file), which the arguments override.
+ParseResult parse_arguments(const std::vector<std::string>& arguments,
+                            const Options& defaults = Options());
 
 // The rules for new names that the options ask for. By default every ID3v2
 // version is read and only the template makes folders (tag text's '/' and

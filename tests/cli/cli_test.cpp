@@ -191,6 +191,37 @@ TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
 }
 
 #ifndef _WIN32
+// The settings file gives every run its options; the command line overrides them,
+// --no-config leaves the file unread, and a bad line names the file and the line.
+TEST(CommandLine, TheSettingsFileGivesOptionsThatTheCommandLineOverrides) {
+  TempFolder temp;
+  const std::string config = temp.path().string() + "-config/kestrune";
+  fs::create_directories(config);
+  const std::string path = config + "/kestrune-cli.conf";
+  write_bytes(path, "# every run\n\n  portable\r\ntrack-digits=2\n"
+                    "format = %artist%/%album%/%track% %title% \n");
+  write_bytes("a.mp3", tagged_image("AC/DC", "Con"));  // track 0, no album
+  EXPECT_EQ(run({"-n", "a.mp3"}).out, "a.mp3 -> AC_DC/_/Con_.mp3\n");
+  EXPECT_EQ(run({"-n", "--format", "%title%", "--track-digits", "3", "a.mp3"}).out,
+            "a.mp3 -> Con_.mp3\n");
+  EXPECT_EQ(run({"-n", "--no-config", "a.mp3"}).out, "a.mp3 -> AC_DC - Con.mp3\n");
+  const std::pair<std::string, std::string> bad[] = {
+      {"portable\n# fine\nportble\n", ":3: unknown option \"portble\""},
+      {"portable = yes\n", ":1: --portable takes no value"},
+      {"format\n", ":1: --format needs a TEMPLATE"},
+      {"\ntrack-digits = 0\n", ":2: --track-digits needs a number from 1 to 10, not \"0\""},
+      {"all = music\n", ":1: --all belongs on the command line"},
+  };
+  for (const auto& [text, message] : bad) {
+    write_bytes(path, text);
+    const CliResult r = run({"a.mp3"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "kestrune-cli: " + path + message + "\nTry \"kestrune-cli --help\".\n");
+    EXPECT_EQ(run({"--no-config", "-n", "a.mp3"}).status, 0);
+  }
+  EXPECT_TRUE(fs::exists("a.mp3"));
+}
+
 // The installed program: exit statuses as a shell sees them.
 int shell(const std::string& command) {
   const int status = std::system(command.c_str());
