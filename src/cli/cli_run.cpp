@@ -282,7 +282,11 @@ int run_renames(const Options& options, const std::string& format, Console& cons
 
 int run_main(const std::vector<std::string>& arguments, Console console) {
   Options defaults;
-  if (const std::optional<std::string> path = config_path(); path && !wants_no_config(arguments)) {
+  // --help and --version answer whatever the settings file holds.
+  const Action asked = parse_arguments(arguments).options.action;
+  const bool read_config = asked != Action::kHelp && asked != Action::kVersion;
+  if (const std::optional<std::string> path = config_path();
+      path && read_config && !wants_no_config(arguments)) {
     std::string text;
     const int error = platform::read_file(*path, text, kMaxConfigSize);
     if (error != 0 && error != ENOENT) {

@@ -218,6 +218,7 @@ TEST(CommandLine, TheSettingsFileGivesOptionsThatTheCommandLineOverrides) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "kestrune-cli: " + path + message + "\nTry \"kestrune-cli --help\".\n");
     EXPECT_EQ(run({"--no-config", "-n", "a.mp3"}).status, 0);
+    EXPECT_EQ(run({"--help"}).status, 0);
   }
   EXPECT_TRUE(fs::exists("a.mp3"));
 }
