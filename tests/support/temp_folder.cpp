@@ -19,7 +19,8 @@ TempFolder::TempFolder() : previous_(fs::current_path()) {
   fs::current_path(path_);
 #ifndef _WIN32
   ::setenv("XDG_STATE_HOME", (path_.string() + "-state").c_str(), 1);
-  ::setenv("XDG_CONFIG_HOME", (path_.string() + "-config").c_str(), 1);  // no settings of the user's
+  // Nor do the user's settings of kestrune-cli reach the tests.
+  ::setenv("XDG_CONFIG_HOME", (path_.string() + "-config").c_str(), 1);
 #endif
 }
 
