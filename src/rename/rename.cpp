@@ -118,8 +118,11 @@ RenamePlan plan_from_tags(const TagsFound& found, const TagV1& tag_v1, TagV2& ta
                               &from_tag);
   if (fits && rules.template_folders_only) folders_from_template(name, from_tag);
   if (fits && rules.portable) {
+    // A name the template roots is a whole path of its own.
     PartLimits own;
-    const std::size_t room = (limits != nullptr ? *limits : own).path_room(base_folder);
+    const std::size_t room = anchor_of(pattern) != Anchor::kRelative
+                                 ? platform::kMaxPath
+                                 : (limits != nullptr ? *limits : own).path_room(base_folder);
     fits = make_portable(pattern, name, from_tag, room);
   }
   // The checks look at the name exactly as the system will see it.
