@@ -2,8 +2,8 @@
 # Builds the .deb from the Release tree (build/release, as scripts/run.sh
 # leaves it), checks the desktop entry, the AppStream metadata and the
 # package with lintian, then installs it with apt-get (as root), tries the
-# installed kestrune-cli, its manual page and its completion, and removes the
-# package again.
+# installed kestrune-cli, its manual page, its completion and the icon of the
+# desktop entry, and removes the package again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -57,6 +57,17 @@ complete_words() {  # WORD...: what Tab offers after them
 [ "$(complete_words kestrune-cli --no-j)" = --no-journal ] || fail "completion of --no-j"
 [ "$(complete_words kestrune-cli --all '')" = music ] || fail "completion after --all"
 [ "$(complete_words kestrune-cli -n '')" = "a.mp3 music" ] || fail "completion of the files"
+[ "$(complete_words kestrune-cli --on-collision s)" = suffix ] || fail "completion of --on-collision"
+runs=$work/state/kestrune/runs
+mkdir -p "$runs"
+touch "$runs/2026-12-06T23-21-56Z.journal" "$runs/2026-12-07T10-00-00Z.journal"
+[ "$(XDG_STATE_HOME=$work/state complete_words kestrune-cli --undo '')" = \
+  "$runs/2026-12-06T23-21-56Z.journal $runs/2026-12-07T10-00-00Z.journal" ] ||
+  fail "completion of the runs after --undo"
+
+# The desktop entry's icon, in the theme every desktop looks in.
+icon=$(sed -n 's/^Icon=//p' /usr/share/applications/kestrune.desktop)
+[ -f "/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "no icon $icon in hicolor"
 
 # A dry run on a small corpus through the installed program touches nothing.
 "$build/tools/kestrune-corpus" "$work/corpus" 20

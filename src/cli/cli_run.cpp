@@ -10,6 +10,7 @@
 
 #include "app/batch.h"
 #include "app/settings.h"
+#include "cli/config_file.h"
 #include "cli/report.h"
 #include "cli/undo_command.h"
 #include "platform/platform.h"
@@ -30,6 +31,9 @@ struct RunCounts {
   std::size_t failed = 0;   // refused and failed
   bool stopped = false;     // the journal failed and stopped the run
 };
+
+// A settings file holds a few lines; anything larger is not one.
+constexpr std::size_t kMaxConfigSize = 64 * 1024;
 
 using runs::FileResult;
 using runs::PlannedFile;
@@ -112,7 +116,8 @@ void Printer::file_done(const PlannedFile& file, FileResult result, int error) {
     case FileResult::kNotRenamed:
       break;
   }
-  const std::string reason = plan_reason(file.plan, options_.any_id3v2);
+  const std::string reason =
+      plan_reason(file.plan, name_rules(options_).reader == Id3v2Reader::kAnyId3v2);
   switch (file.plan.outcome) {
     case PlanOutcome::kSkipNotRegular:
       // A file named on the command line that is not there is not renamed.
@@ -337,7 +342,21 @@ int run_renames(const Options& options, const std::string& format, Console& cons
 }
 
 int run_main(const std::vector<std::string>& arguments, Console console) {
-  const ParseResult parsed = parse_arguments(arguments);
+  Options defaults;
+  // --help and --version answer whatever the settings file holds.
+  const Action asked = parse_arguments(arguments).options.action;
+  const bool read_config = asked != Action::kHelp && asked != Action::kVersion;
+  if (const std::optional<std::string> path = config_path();
+      path && read_config && !wants_no_config(arguments)) {
+    std::string text;
+    const int error = platform::read_file(*path, text, kMaxConfigSize);
+    if (error != 0 && error != ENOENT) {
+      return usage_error(console, "cannot read " + escaped(*path) + ": " + errno_reason(error));
+    }
+    const std::string message = apply_config(defaults, text, escaped(*path));
+    if (!message.empty()) return usage_error(console, message);
+  }
+  const ParseResult parsed = parse_arguments(arguments, defaults);
   if (!parsed.error.empty()) return usage_error(console, parsed.error);
   const Options& options = parsed.options;
   switch (options.action) {

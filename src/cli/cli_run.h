@@ -40,9 +40,10 @@ int run_renames(const Options& options, const std::string& format, Console& cons
                 const std::function<void(const runs::PlannedFile&)>& before_rename = {},
                 platform::FileList* all_listed = nullptr);
 
-// The whole program, given the arguments after its name: parses them, takes
-// the template from --format, ./Kestrune.ini or the default, and runs with
-// the journal the options ask for. Answers the exit status.
+// The whole program, given the arguments after its name: reads the settings
+// file (config_file.h) unless --no-config, parses the arguments over it,
+// takes the template from --format, ./Kestrune.ini or the default, and runs
+// with the journal the options ask for. Answers the exit status.
 int run_main(const std::vector<std::string>& arguments, Console console);
 
 }  // namespace kestrune::cli

@@ -47,13 +47,21 @@ const std::vector<OptionRow> kOptions = {
        o.quiet = true;
        return {};
      }},
-    {'\0', "any-id3v2", "", "read ID3v2.2 and ID3v2.4 tags too, and ID3v2.3 with any flags",
+    {'\0', "dialog-rules", "",
+     "name files as the dialog does: ID3v2.3 and ID3v1 tags only, tag text unchanged "
+     "(its '\\' makes folders, a '/' is refused)",
+     [](Options& o, std::string_view) -> std::string {
+       o.dialog_rules = true;
+       return {};
+     }},
+    {'\0', "any-id3v2", "", "read every ID3v2 version, also with --dialog-rules (the default)",
      [](Options& o, std::string_view) -> std::string {
        o.any_id3v2 = true;
        return {};
      }},
     {'\0', "portable", "",
-     "make names every common file system accepts (tag text makes no folders)",
+     "make names Windows accepts too: no characters it refuses, no device names "
+     "(CON_), paths cut to its length",
      [](Options& o, std::string_view) -> std::string {
        o.portable = true;
        return {};
@@ -126,6 +134,8 @@ const std::vector<OptionRow> kOptions = {
        o.action = Action::kListRuns;
        return {};
      }},
+    {'\0', "no-config", "", "leave the settings file (below) unread",
+     [](Options&, std::string_view) -> std::string { return {}; }},
     {'\0', "help", "", "show this help and exit",
      [](Options& o, std::string_view) -> std::string {
        o.action = Action::kHelp;
@@ -177,8 +187,9 @@ std::size_t default_jobs() {
   return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 2, 8);
 }
 
-ParseResult parse_arguments(const std::vector<std::string>& arguments) {
+ParseResult parse_arguments(const std::vector<std::string>& arguments, const Options& defaults) {
   ParseResult result;
+  result.options = defaults;
   Options& options = result.options;
   bool options_ended = false;
   for (std::size_t i = 0; i < arguments.size() && result.error.empty(); ++i) {
@@ -224,8 +235,12 @@ ParseResult parse_arguments(const std::vector<std::string>& arguments) {
 }
 
 NameRules name_rules(const Options& options) {
-  NameRules rules;
-  rules.reader = options.any_id3v2 ? Id3v2Reader::kAnyId3v2 : Id3v2Reader::kId3v23;
+  NameRules rules;  // the dialog's
+  if (!options.dialog_rules) {
+    rules.reader = Id3v2Reader::kAnyId3v2;
+    rules.template_folders_only = true;
+  }
+  if (options.any_id3v2) rules.reader = Id3v2Reader::kAnyId3v2;
   rules.portable = options.portable;
   rules.track_digits = options.track_digits;
   return rules;
@@ -235,29 +250,50 @@ std::string usage_text() {
   std::string text =
       "Usage: kestrune-cli [options] FILE...\n"
       "       kestrune-cli [options] --all DIR\n"
-      "Renames MP3 files after their ID3 tags. New names resolve against each\n"
-      "file's own folder; a backslash in the template makes a folder. An\n"
-      "existing file is never replaced.\n"
+      "Renames MP3 files after their ID3 tags (ID3v1 and every ID3v2 version).\n"
+      "New names resolve against each file's own folder; a '/' or '\\' in the\n"
+      "template makes a folder, one in tag text becomes '_'. An existing file\n"
+      "is never replaced. --dialog-rules names files exactly as the dialog does.\n"
       "\n"
       "Options:\n";
+  std::vector<std::string> lefts;
+  std::size_t column = 0;
   for (const OptionRow& option : kOptions) {
     std::string left = "  ";
-    if (option.short_name != '\0') {
-      left += '-';
-      left += option.short_name;
-      left += ", ";
-    } else {
-      left += "    ";
-    }
+    left += option.short_name != '\0' ? std::string{'-', option.short_name, ',', ' '} : "    ";
     left.append("--").append(option.long_name);
     if (!option.value_name.empty()) left.append(" ").append(option.value_name);
-    // At least two spaces before the help text.
-    left.resize(std::max<std::size_t>(left.size() + 2, 26), ' ');
-    text += left + std::string(option.help) + "\n";
+    column = std::max(column, left.size() + 2);  // at least two spaces before the help
+    lefts.push_back(std::move(left));
+  }
+  // The help text wraps at a word so that no line passes kWidth columns.
+  constexpr std::size_t kWidth = 79;
+  for (std::size_t i = 0; i < kOptions.size(); ++i) {
+    std::string line = lefts[i];
+    std::string_view help = kOptions[i].help;
+    while (!help.empty()) {
+      line.resize(column, ' ');
+      std::size_t take = help.size();
+      if (column + take > kWidth) {
+        const std::size_t space = help.rfind(' ', kWidth - column);
+        take = space == std::string_view::npos || space == 0 ? help.size() : space;
+      }
+      line.append(help.substr(0, take));
+      text += line + "\n";
+      line.clear();
+      help.remove_prefix(std::min(take + 1, help.size()));
+    }
   }
   text +=
       "\n"
       "Tokens: %title% %artist% %album% %year% %track% %comment%\n"
+#ifdef _WIN32
+      "Settings: %APPDATA%\\Kestrune\\kestrune-cli.conf, "
+#else
+      "Settings: $XDG_CONFIG_HOME/kestrune/kestrune-cli.conf (~/.config/...), "
+#endif
+      "one long option a line\n"
+      "(\"portable\", \"track-digits = 2\"), # comments; the command line overrides it.\n"
       "Exit status: 0 when nothing failed, 1 when a file failed, 2 for a usage error.\n";
   return text;
 }

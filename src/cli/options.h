@@ -47,7 +47,8 @@ struct Options {
   bool allow_racy_rename = false;        // --allow-racy-rename
   std::size_t jobs = 0;                  // --jobs N; 0: default_jobs()
   std::optional<std::string> undo;       // --undo JOURNAL; kUndo without it: the last run
-  bool any_id3v2 = false;                // --any-id3v2: ID3v2.2 and ID3v2.4 tags too
+  bool dialog_rules = false;             // --dialog-rules: the dialog's tags and names
+  bool any_id3v2 = false;                // --any-id3v2: every ID3v2 version, whatever the rules
   bool portable = false;                 // --portable
   int track_digits = 0;                  // --track-digits N; 0: the track as written
   Collision on_collision = Collision::kFail;  // --on-collision fail|suffix
@@ -75,10 +76,14 @@ struct ParseResult {
 // Parses the arguments after the program's name. Options and files may be
 // mixed; "--" ends the options; "--name=value" and "--name value" both work;
 // flags without values may be bundled ("-nq"). After the table, the whole
-// command is checked (files or --all, not both).
-ParseResult parse_arguments(const std::vector<std::string>& arguments);
+// command is checked (files or --all, not both). The options start as
+// `defaults` (those of the settings file), which the arguments override.
+ParseResult parse_arguments(const std::vector<std::string>& arguments,
+                            const Options& defaults = Options());
 
-// The rules for new names that the options ask for.
+// The rules for new names that the options ask for. By default every ID3v2
+// version is read and only the template makes folders (tag text's '/' and
+// '\' become '_'); --dialog-rules gives the dialog's rules (NameRules()).
 NameRules name_rules(const Options& options);
 
 // The text --help prints.

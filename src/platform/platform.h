@@ -4,6 +4,7 @@
 // implement this header; nothing else in the core calls the system directly.
 
 #include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -250,6 +251,15 @@ std::size_t name_part_limit(const std::string& folder);
 // The length of one name part as the file system counts it: bytes on POSIX,
 // UTF-16 units of the 8-bit text on Windows.
 std::size_t name_part_length(std::string_view part);
+
+// The longest path, from the root or the drive, that the system's calls
+// accept, in the units of `name_part_length`: 259 on Windows (MAX_PATH with
+// its terminator), PATH_MAX less its terminator elsewhere.
+#ifdef _WIN32
+inline constexpr std::size_t kMaxPath = 259;
+#else
+inline constexpr std::size_t kMaxPath = PATH_MAX - 1;
+#endif
 
 // Creates one folder. The result tells whether it was made; callers that
 // follow the "failures are passed over" rule ignore it.

@@ -5,13 +5,17 @@
 //
 // A caller that uses them handles one file in this order:
 //   1. apply_track_digits(tag_v1, tag_v2, digits)      only with a track width
+//      a false result: the file has no track, and the template expanded is
+//      without_track(pattern), so that %track% gives nothing
 //   2. expand_template(pattern, tag_v1, tag_v2, name, &from_tag)
 //      a false result refuses the file as too long, as without the rules
-//   3. make_portable(pattern, name, from_tag)          only for portable names
+//   3. folders_from_template(name, from_tag)           only when tag text
+//      makes no folders
+//   4. make_portable(pattern, name, from_tag, room)    only for portable names
 //      a false result refuses the file as too long
-//   4. append ".mp3" where the name does not end in ".mp3" (after step 3 it
+//   5. append ".mp3" where the name does not end in ".mp3" (after step 4 it
 //      always does), then the usual checks of the name
-//   5. first_free_name(name, is_taken[, kMaxNamePart with portable names])
+//   6. first_free_name(name, is_taken[, kMaxNamePart with portable names])
 //      only when a collision gets a suffix; no answer means the file fails as
 //      a collision, as it does without the rule
 // template_warnings(pattern) is called once per run, before the first file.
@@ -30,6 +34,15 @@
 
 namespace kestrune {
 
+// --- Folders from the template alone ----------------------------------------
+
+// Makes the template's '/' and '\' the separators of `name` and tag text an
+// ordinary part of it: each '/' of template text becomes '\', and each '/'
+// and '\' of tag text becomes '_'. `from_tag` is what expand_template
+// produced for `name` (one flag per byte, true for tag text); the name keeps
+// its length, so the flags stay valid.
+void folders_from_template(std::string& name, const std::vector<bool>& from_tag);
+
 // --- Portable names ---------------------------------------------------------
 
 // The longest name part (folder or file name, ".mp3" included) that common
@@ -44,7 +57,7 @@ inline constexpr std::size_t kMaxNamePart = 255;
 // - In tag text, '/', '\', '?', ':', '*', '"', '<', '>', '|', the bytes 0 to
 //   31 and 127 and (outside Windows, where text is UTF-8) the C1 controls
 //   U+0080 to U+009F each become one '_'. Tag text thus never makes folders.
-//   Template text is kept as written: its '\' and '/' still separate parts.
+//   The template's '\' and '/' still separate parts; both are written '\'.
 // - Each part between separators loses its leading spaces and its trailing
 //   spaces and dots, and is cut to kMaxNamePart bytes at a UTF-8 character
 //   boundary. The last part is the file name: ".mp3" is appended where it
@@ -53,10 +66,21 @@ inline constexpr std::size_t kMaxNamePart = 255;
 // - A part that is empty afterwards becomes "_", except the empty parts of
 //   the leading separators that the template itself begins with ("\Music\..."
 //   stays rooted) and a "." or ".." folder written wholly by the template.
+// - A part that Windows reserves for a device (CON, PRN, AUX, NUL, COM1 to
+//   COM9, LPT1 to LPT9 in any letter case, alone or before a '.', such as
+//   "con.txt" or the file name "Nul.mp3") gets a '_' after the device name:
+//   "CON_", "con_.txt", "Nul_.mp3".
+// - While the name is longer than `max_path` units (platform::name_part_length,
+//   separators included), the part with the most units that holds tag text
+//   loses the last character of its longest run of tag text, ties going to
+//   the part (and the run) nearer the end; a folder is trimmed again after
+//   each cut. A run is cut down to one character at the least, and a cut that
+//   would leave a device name cuts once more.
 //
-// Answers false when the result is longer than kMaxNewName; the name is
-// rewritten all the same.
-bool make_portable(std::string_view pattern, std::string& name, std::vector<bool>& from_tag);
+// Answers false when the result is longer than kMaxNewName or than
+// `max_path`; the name is rewritten all the same.
+bool make_portable(std::string_view pattern, std::string& name, std::vector<bool>& from_tag,
+                   std::size_t max_path = kMaxNewName);
 
 // --- Track numbers of a fixed width -----------------------------------------
 
@@ -70,10 +94,17 @@ inline constexpr int kMaxTrackDigits = 10;
 std::string pad_track(std::string_view track, int digits);
 
 // Makes %track% expand to pad_track of what it expands to now: the ID3v2
-// track text, or else the ID3v1 track number, is padded and stored as
+// track text, or else the ID3v1.1 track number, is padded and stored as
 // `tag_v2.track`. Other fields are untouched. Call it after reading the tags
-// and before expand_template.
-void apply_track_digits(const TagV1& tag_v1, TagV2& tag_v2, int digits);
+// and before expand_template. Answers false, and leaves the tags alone, when
+// the file has no track: no ID3v2 track text and no ID3v1.1 track (or track
+// 0); the caller then expands without_track(pattern), as a width cannot be
+// given to nothing.
+bool apply_track_digits(const TagV1& tag_v1, TagV2& tag_v2, int digits);
+
+// `pattern` with each %track% token (any letter case) made the empty token
+// %%, which expands to nothing; the other tokens pair up as before.
+std::string without_track(std::string_view pattern);
 
 // --- Template warnings ------------------------------------------------------
 

@@ -107,12 +107,24 @@ RenamePlan plan_from_tags(const TagsFound& found, const TagV1& tag_v1, TagV2& ta
     plan.tag_kind = found.v2_kind;
     return plan;
   }
-  if (rules.track_digits > 0) apply_track_digits(tag_v1, tag_v2, rules.track_digits);
+  std::string no_track;
+  if (rules.track_digits > 0 && !apply_track_digits(tag_v1, tag_v2, rules.track_digits)) {
+    no_track = without_track(pattern);
+  }
 
   std::string name;
   std::vector<bool> from_tag;
-  bool fits = expand_template(pattern, tag_v1, tag_v2, name, &from_tag);
-  if (fits && rules.portable) fits = make_portable(pattern, name, from_tag);
+  bool fits = expand_template(no_track.empty() ? pattern : no_track, tag_v1, tag_v2, name,
+                              &from_tag);
+  if (fits && rules.template_folders_only) folders_from_template(name, from_tag);
+  if (fits && rules.portable) {
+    // A name the template roots is a whole path of its own.
+    PartLimits own;
+    const std::size_t room = anchor_of(pattern) != Anchor::kRelative
+                                 ? platform::kMaxPath
+                                 : (limits != nullptr ? *limits : own).path_room(base_folder);
+    fits = make_portable(pattern, name, from_tag, room);
+  }
   // The checks look at the name exactly as the system will see it.
   if (fits && !ends_with_extension(name)) {
     name += kExtension;
@@ -151,6 +163,20 @@ std::size_t PartLimits::of(const std::string& folder) {
   const auto known = known_.find(folder);
   if (known != known_.end()) return known->second;
   return known_.emplace(folder, platform::name_part_limit(folder)).first->second;
+}
+
+std::size_t PartLimits::path_room(const std::string& folder) {
+  const auto known = rooms_.find(folder);
+  if (known != rooms_.end()) return known->second;
+  std::string absolute = folder;
+  if (!platform::is_absolute_path(folder)) {
+    absolute = platform::join_path(platform::current_directory().value_or(std::string()), folder);
+  }
+  absolute = platform::normal_path(absolute);
+  while (absolute.size() > 1 && is_separator(absolute.back())) absolute.pop_back();
+  const std::size_t used = platform::name_part_length(absolute) + 1;
+  return rooms_.emplace(folder, platform::kMaxPath > used ? platform::kMaxPath - used : 0)
+      .first->second;
 }
 
 RenamePlan plan_rename(const TagBytes& bytes, std::string_view pattern,

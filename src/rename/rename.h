@@ -45,6 +45,9 @@ struct RenamePlan {
 // ID3v2.3 tags only, tag text put into the name unchanged.
 struct NameRules {
   Id3v2Reader reader = Id3v2Reader::kId3v23;
+  // folders_from_template: the template's '/' and '\' make folders, tag
+  // text makes none (its '/' and '\' become '_').
+  bool template_folders_only = false;
   bool portable = false;  // make_portable: names every common file system accepts
   int track_digits = 0;   // %track% padded to this many digits; 0: as the tag holds it
 };
@@ -79,9 +82,14 @@ RenamePlan plan_rename(const std::string& path, std::string_view pattern,
 class PartLimits {
  public:
   std::size_t of(const std::string& folder);
+  // The units (platform::name_part_length) left for a new name below
+  // `folder` within platform::kMaxPath, counted from the folder's absolute
+  // path and one separator.
+  std::size_t path_room(const std::string& folder);
 
  private:
   std::unordered_map<std::string, std::size_t> known_;
+  std::unordered_map<std::string, std::size_t> rooms_;
 };
 
 // The same on the bytes of a file the caller has read (tags/tag_bytes.h).

@@ -148,9 +148,8 @@ const FrameKind* find_frame_kind(std::string_view id, int version) {
     }
     return nullptr;
   };
-  const FrameKind* kind = version == 2 ? match(kFramesV22) : match(kFramesV23);
-  // TDRC is an ID3v2.4 frame; an ID3v2.3 tag is read as read_tag_v2 reads it.
-  return kind != nullptr && kind->rule == Rule::kDate && version != 4 ? nullptr : kind;
+  // TDRC is an ID3v2.4 frame, but taggers write it into ID3v2.3 tags too.
+  return version == 2 ? match(kFramesV22) : match(kFramesV23);
 }
 
 // Four characters A-Z and 0-9 (three in ID3v2.2): ID3v2.3.0 section 4.

@@ -41,15 +41,16 @@ Id3v2Kind probe_id3v2(const TagBytes& bytes);
 // - ID3v2.2: frames TT2, TP1, TAL, TYE, TRK and COM with 3-byte sizes.
 // - ID3v2.3: the frames of read_tag_v2 with the same rules, so a tag that
 //   read_tag_v2 reads gives the same record unless it holds an empty frame
-//   (below); besides, a tag with the unsynchronisation flag or an extended
+//   or a TDRC frame (below); besides, a tag with the unsynchronisation flag or an extended
 //   header.
 // - ID3v2.4: syncsafe frame sizes, unsynchronised frames (the tag's flag or
 //   the frame's), data length indicators and grouping bytes, an extended
 //   header; encodings 0 (ISO-8859-1), 1 (UTF-16 with a byte-order mark), 2
 //   (UTF-16BE) and 3 (UTF-8). Of several values separated by zeros the first
-//   is used. %year% comes from TDRC (its first four characters, the year of
-//   the timestamp), or from TYER when there is no TDRC text. Compressed and
-//   encrypted frames are passed over.
+//   is used. Compressed and encrypted frames are passed over.
+// - ID3v2.3 and ID3v2.4: %year% comes from TDRC (its first four characters,
+//   the year of the timestamp), or from TYER when there is no TDRC text;
+//   taggers write either frame into tags of either version.
 //
 // A frame of size zero ends the walk as padding only when its identifier is
 // not a frame's (four characters A-Z and 0-9, three in ID3v2.2); an empty

@@ -12,6 +12,7 @@
 
 #include "cli/cli_capture.h"
 #include "cli/report.h"
+#include "support/dialog_names.h"
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
 
@@ -34,11 +35,30 @@ TEST(CommandLine, PrintsEachFileWithTheTemplatesFoldersAndEscapedNames) {
   const CliResult r = run({"--format", "%artist%\\%title%", "music/a.MP3", "line\rbreak.mp3",
                            "evil\n0 renamed\x1b[2J.mp3"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "music/a.MP3 -> music/Artist/Title.mp3\nline\\rbreak.mp3 -> New/Name/t.mp3\n");
+  EXPECT_EQ(r.out, "music/a.MP3 -> music/Artist/Title.mp3\nline\\rbreak.mp3 -> New_Name/t.mp3\n");
   EXPECT_EQ(r.err,
             "skipped: evil\\n0 renamed\\x1B[2J.mp3: no ID3 tag\n2 renamed, 1 skipped, 0 failed\n");
   EXPECT_EQ(cli::escaped("tab\there\\ \xC2\x9B ok \xC3\xA9 \x7F"),
             "tab\\there\\\\ \\xC2\\x9B ok \xC3\xA9 \\x7F");
+}
+
+// The dialog's own renames, through the command line with the dialog's rules: the same
+// names, planned alike by the dry run; by default tag text makes no folder.
+TEST(CommandLine, DialogRulesGiveTheDialogsNames) {
+  TempFolder temp;
+  for (const DialogName& c : dialog_names(temp.path().string())) {
+    SCOPED_TRACE(c.pattern + " " + c.title);
+    write_bytes("source", titled(c.title));
+    const CliResult planned = run({"-n", "--dialog-rules", "--format", c.pattern, "source"});
+    const CliResult r = run({"--dialog-rules", "--format", c.pattern, "source"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(planned.out, r.out);
+    EXPECT_EQ(read_bytes(c.expected), titled(c.title));
+    EXPECT_FALSE(fs::exists("source"));
+  }
+  write_bytes("source", titled("Album\\Title"));
+  EXPECT_EQ(run({"--format", "Artist\\%title%", "source"}).out,
+            "source -> Artist/Album_Title.mp3\n");
 }
 
 TEST(CommandLine, DryRunTouchesNothingAndFlagsWhatTheRunWouldMeet) {
@@ -205,6 +225,38 @@ TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
 }
 
 #ifndef _WIN32
+// The settings file gives every run its options; the command line overrides them,
+// --no-config leaves the file unread, and a bad line names the file and the line.
+TEST(CommandLine, TheSettingsFileGivesOptionsThatTheCommandLineOverrides) {
+  TempFolder temp;
+  const std::string config = temp.path().string() + "-config/kestrune";
+  fs::create_directories(config);
+  const std::string path = config + "/kestrune-cli.conf";
+  write_bytes(path, "# every run\n\n  portable\r\ntrack-digits=2\n"
+                    "format = %artist%/%album%/%track% %title% \n");
+  write_bytes("a.mp3", tagged_image("AC/DC", "Con"));  // track 0, no album
+  EXPECT_EQ(run({"-n", "a.mp3"}).out, "a.mp3 -> AC_DC/_/Con_.mp3\n");
+  EXPECT_EQ(run({"-n", "--format", "%title%", "--track-digits", "3", "a.mp3"}).out,
+            "a.mp3 -> Con_.mp3\n");
+  EXPECT_EQ(run({"-n", "--no-config", "a.mp3"}).out, "a.mp3 -> AC_DC - Con.mp3\n");
+  const std::pair<std::string, std::string> bad[] = {
+      {"portable\n# fine\nportble\n", ":3: unknown option \"portble\""},
+      {"portable = yes\n", ":1: --portable takes no value"},
+      {"format\n", ":1: --format needs a TEMPLATE"},
+      {"\ntrack-digits = 0\n", ":2: --track-digits needs a number from 1 to 10, not \"0\""},
+      {"all = music\n", ":1: --all belongs on the command line"},
+  };
+  for (const auto& [text, message] : bad) {
+    write_bytes(path, text);
+    const CliResult r = run({"a.mp3"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "kestrune-cli: " + path + message + "\nTry \"kestrune-cli --help\".\n");
+    EXPECT_EQ(run({"--no-config", "-n", "a.mp3"}).status, 0);
+    EXPECT_EQ(run({"--help"}).status, 0);
+  }
+  EXPECT_TRUE(fs::exists("a.mp3"));
+}
+
 // The installed program: exit statuses as a shell sees them.
 int shell(const std::string& command) {
   const int status = std::system(command.c_str());
@@ -218,6 +270,7 @@ TEST(CommandLine, AJournalFailingMidRunStopsTheRenamesThere) {
   TempFolder temp;
   fs::create_directory("X");
   cli::Options options;
+  options.dialog_rules = true;  // the tag's backslash makes the folder X
   for (std::size_t i = 1; i <= runs::kJournalGroup + 1; ++i) {
     options.files.push_back(std::to_string(i) + ".mp3");
     write_bytes(options.files.back(), tagged_image(i == 2 ? "X\\" : "", "T" + std::to_string(i)));

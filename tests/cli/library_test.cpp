@@ -12,6 +12,7 @@
 #ifndef _WIN32
 #include "fault/fault_support.h"
 #endif
+#include "platform/platform.h"
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
 
@@ -60,61 +61,97 @@ void expect_dry_and_real_agree(std::vector<std::string> arguments, const std::st
 }
 
 #ifndef _WIN32
-// Files written by mutagen, eyeD3 and id3v2 (tests/support/make_tagged_library.py).
-TEST(CommandLineLibrary, RenamesWhatRealTaggersWroteWithAndWithoutTheOptions) {
+// Files written by mutagen, eyeD3 and id3v2 (tests/support/make_tagged_library.py), each
+// renamed by the defaults, by the dialog's rules and with portable names. A name from a row
+// of `files` is the new name below the file's folder; one starting with "skipped: " or
+// "refused: " is the reason the run gives.
+TEST(CommandLineLibrary, RenamesWhatRealTaggersWroteByDefaultByTheDialogsRulesAndPortably) {
   const TempFolder temp;
-  const auto script = fs::path(__FILE__).parent_path() / "../support/make_tagged_library.py";
-  if (std::system((script.string() + " lib").c_str()) != 0) {
+  // Named by the build: __FILE__ may be relative to a folder the test has left.
+  if (std::system(KESTRUNE_TAGGED_LIBRARY " lib") != 0) {
     GTEST_SKIP() << "no tagged library: install python3-mutagen, eyed3 and id3v2";
   }
   const std::string wide = "Caf\u00E9 \u97F3", narrow = "Caf\u00E9";
-  const std::string v24 = "ID3v2.4 tag not read (--any-id3v2 reads it)";
-  // reason: a skip by default; track: before "/12"
-  const struct File { std::string name, reason, title, track; } files[] = {
-      {"mutagen-v23-enc0.mp3", "", narrow, "3"},
-      {"mutagen-v23-enc1.mp3", "", wide, "3"},
-      {"mutagen-v24-enc0.mp3", v24, narrow, "3"},
-      {"mutagen-v24-enc1.mp3", v24, wide, "3"},
-      {"mutagen-v24-enc2.mp3", v24, wide, "3"},
-      {"mutagen-v24-enc3.mp3", v24, wide, "3"},
-      {"built-v22.mp3", "ID3v2.2 tag not read (--any-id3v2 reads it)", wide, "3"},
+  const std::string bad = "Caf\u00E9 \uFFFD\uFFFD\uFFFD";
+  const std::string v24 = "skipped: ID3v2.4 tag not read (--any-id3v2 reads it)";
+  const std::string a(250, 'a'), b(250, 'b'), t(240, 't');
+  const std::vector<std::string> sets[] = {
+      {"--format", "%artist%/%year%/%title%"},
+      {"--dialog-rules", "--format", "%artist%\\%year%\\%title%"},
+      {"--portable", "--track-digits", "2", "--format", "%artist%/%album%/%title% %track%"},
+  };
+  const struct { const char* name; std::string names[std::size(sets)]; } files[] = {
+      {"mutagen-v23-enc0.mp3",
+       {"Artist/2004/" + narrow, "Artist/2004/" + narrow, "Artist/Album/" + narrow + " 03"}},
+      {"mutagen-v23-enc1.mp3",
+       {"Artist/2004/" + wide, "Artist/2004/" + wide, "Artist/Album/" + wide + " 03"}},
+      {"mutagen-v24-enc0.mp3", {"Artist/2004/" + narrow, v24, "Artist/Album/" + narrow + " 03"}},
+      {"mutagen-v24-enc1.mp3", {"Artist/2004/" + wide, v24, "Artist/Album/" + wide + " 03"}},
+      {"mutagen-v24-enc2.mp3", {"Artist/2004/" + wide, v24, "Artist/Album/" + wide + " 03"}},
+      {"mutagen-v24-enc3.mp3", {"Artist/2004/" + wide, v24, "Artist/Album/" + wide + " 03"}},
+      {"built-v22.mp3",
+       {"Artist/2004/" + wide, "skipped: ID3v2.2 tag not read (--any-id3v2 reads it)",
+        "Artist/Album/" + wide + " 03"}},
       {"built-v23-unsync-extended.mp3",
-       "ID3v2.3 tag with unsynchronisation not read (--any-id3v2 reads it)", wide, "3"},
-      {"built-v24-unsync-dli-extended.mp3", v24, wide, "3"},
-      {"built-v24-tag-unsync.mp3", v24, wide, "3"},
-      {"built-v24-bad-utf8.mp3", v24, "Caf\u00E9 \uFFFD\uFFFD\uFFFD", "3"},
-      {"eyed3-v2.3.mp3", "", wide, "03"},
-      {"eyed3-v2.4.mp3", v24, wide, "03"},
-      {"id3v2.mp3", "", narrow, "3"},
+       {"Artist/2004/" + wide,
+        "skipped: ID3v2.3 tag with unsynchronisation not read (--any-id3v2 reads it)",
+        "Artist/Album/" + wide + " 03"}},
+      {"built-v24-unsync-dli-extended.mp3",
+       {"Artist/2004/" + wide, v24, "Artist/Album/" + wide + " 03"}},
+      {"built-v24-tag-unsync.mp3", {"Artist/2004/" + wide, v24, "Artist/Album/" + wide + " 03"}},
+      {"built-v24-bad-utf8.mp3", {"Artist/2004/" + bad, v24, "Artist/Album/" + bad + " 03"}},
+      {"eyed3-v2.3.mp3",
+       {"Artist/2004/" + wide, "Artist/2004/" + wide, "Artist/Album/" + wide + " 03"}},
+      {"eyed3-v2.4.mp3", {"Artist/2004/" + wide, v24, "Artist/Album/" + wide + " 03"}},
+      {"id3v2.mp3",
+       {"Artist/2004/" + narrow, "Artist/2004/" + narrow, "Artist/Album/" + narrow + " 03"}},
+      // The year of a TDRC frame in an ID3v2.3 tag; tag text's '\' makes a folder only
+      // for the dialog, which does not read that year (the empty folder climbs nowhere).
+      {"mutagen-v23-tdrc.mp3",
+       {"Artist/2004/Up_Down", "Artist//Up/Down", "Artist/Album/Up_Down 03"}},
+      // Tag text's '/' is no folder and no refusal; device names; no track stays no track.
+      {"mutagen-v23-devices.mp3",
+       {"AC_DC/2004/CON", "refused: the name holds a '/'", "AC_DC/Aux_.In_Out/CON_"}},
+      // Portable: in a folder this deep the name is 33 units too long for the system, so
+      // the longest parts lose characters of tag text until all are alike (7 each for the
+      // folders), then each in turn from the end (7 for the file name, 6 for the folders).
+      {"mutagen-v23-long.mp3",
+       {a + "/2004/" + t, a + "/2004/" + t,
+        a.substr(13) + "/" + b.substr(13) + "/" + t.substr(7) + " 07"}},
   };
-  const auto plain = [](const File& f) { return "Artist - " + f.title + ".mp3"; };
-  const struct { std::vector<std::string> options; std::string (*name)(const File&); } sets[] = {
-      {{}, plain},
-      {{"--any-id3v2"}, plain},
-      {{"--any-id3v2", "--portable", "--format", "%track% %title%"},
-       [](const File& f) { return f.track + "_12 " + f.title + ".mp3"; }},
-      {{"--any-id3v2", "--track-digits", "1", "--format", "%year%\\%track% %title%"},
-       [](const File& f) { return "2004/3 " + f.title + ".mp3"; }},
-  };
+  const std::size_t long_file = std::size(files) - 1;
   for (std::size_t s = 0; s < std::size(sets); ++s) {
-    SCOPED_TRACE(s);
-    std::vector<std::string> arguments = sets[s].options, targets;
+    SCOPED_TRACE(sets[s][0]);
+    std::vector<std::string> arguments = sets[s], targets;
     std::string out, problems;
+    std::size_t skipped = 0, refused = 0;
     for (std::size_t i = 0; i < std::size(files); ++i) {
-      const std::string folder = "s" + std::to_string(s) + "/" + std::to_string(i) + "/";
+      std::string folder = "s" + std::to_string(s) + "/" + std::to_string(i) + "/";
+      if (i == long_file && s == 2) {
+        // Deep enough that the absolute path of the name as the tags give it (250 + 1 +
+        // 250 + 1 + 243 + 4 units) is 33 units longer than the system takes.
+        const std::string current = platform::current_directory().value();
+        const std::size_t depth = platform::kMaxPath - 1 - (749 - 33);
+        std::string deep = current + "/" + folder + "d";
+        while (depth - deep.size() > 201) deep += std::string(200, 'd') + "/d";
+        deep += std::string(depth - deep.size(), 'd');
+        folder = deep.substr(current.size() + 1) + "/";
+      }
       const std::string source = folder + files[i].name;
       fs::create_directories(folder);
       fs::copy_file(fs::path("lib") / files[i].name, source);
       arguments.push_back(source);
-      if (!files[i].reason.empty() && s == 0) {
-        problems += "skipped: " + source + ": " + files[i].reason + "\n";
+      const std::string& name = files[i].names[s];
+      if (name.starts_with("skipped: ") || name.starts_with("refused: ")) {
+        const std::size_t colon = name.find(':');
+        problems += name.substr(0, colon + 2) + source + name.substr(colon) + "\n";
+        ++(name[0] == 's' ? skipped : refused);
       } else {
-        targets.push_back(folder + sets[s].name(files[i]));
+        targets.push_back(folder + name + ".mp3");
         out += source + " -> " + targets.back() + "\n";
       }
     }
-    expect_dry_and_real_agree(arguments, out, problems, targets.size(),
-                              std::size(files) - targets.size());
+    expect_dry_and_real_agree(arguments, out, problems, targets.size(), skipped, refused);
     for (const std::string& target : targets) EXPECT_TRUE(fs::is_regular_file(target)) << target;
   }
 }

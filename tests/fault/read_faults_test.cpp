@@ -116,8 +116,8 @@ TEST(FailingReads, NeverNameAFileFromWhatWasReadBeforeTheError) {
 }
 
 // Names that tag text, or empty fields, would turn against the folder or the
-// file system: the core and the command line refuse each before anything is
-// made, and the dry run says so as the real run does.
+// file system: the core and the command line with the dialog's rules refuse
+// each before anything is made, and the dry run says so as the real run does.
 TEST(HostileNames, AreRefusedBeforeAnythingIsMadeAndTheDryRunSaysSo) {
   TempFolder folder;
   // Empty fields before the template's backslashes would root the name; this
@@ -144,7 +144,7 @@ TEST(HostileNames, AreRefusedBeforeAnythingIsMadeAndTheDryRunSaysSo) {
     EXPECT_EQ(rename_by_tags("a.mp3", c.pattern), -1);
     const std::string line = "refused: a.mp3: " + std::string(c.reason) + "\n";
     for (const char* dry_run : {"-n", "-q"}) {
-      const CliResult r = run_cli({dry_run, "--format", c.pattern, "a.mp3"});
+      const CliResult r = run_cli({dry_run, "--dialog-rules", "--format", c.pattern, "a.mp3"});
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.err.substr(0, line.size()), line);
     }

@@ -15,6 +15,7 @@
 
 #include "rename/name_rules.h"
 #include "rename/name_template.h"
+#include "support/dialog_names.h"
 #include "support/tag_builder.h"
 #include "support/temp_folder.h"
 
@@ -98,14 +99,16 @@ TEST(ExpandTemplate, EmptyOrAbsentId3v2TextFallsBackToTrimmedId3v1ForEachToken) 
             std::string(28, 'c') + "|4");
 }
 
-std::string portable(std::string_view pattern, const std::string& title, bool fits = true) {
+std::string portable(std::string_view pattern, const std::string& title, bool fits = true,
+                     std::size_t max_path = kMaxNewName, const std::string& album = "") {
   TagV2 tag;
   tag.artist = "AC/DC";
   tag.title = title;
+  tag.album = album;
   std::string name;
   std::vector<bool> from_tag;
   EXPECT_TRUE(expand_template(pattern, TagV1{}, tag, name, &from_tag)) << pattern;
-  EXPECT_EQ(make_portable(pattern, name, from_tag), fits) << pattern;
+  EXPECT_EQ(make_portable(pattern, name, from_tag, max_path), fits) << pattern;
   EXPECT_EQ(from_tag.size(), name.size());
   return name;
 }
@@ -116,7 +119,7 @@ TEST(MakePortable, ReplacesInTagTextTrimsAndCutsEachPart) {
       {"%artist%\\%title%", "Back: In? *Black*", "AC_DC\\Back_ In_ _Black_.mp3"},
       {"%title%", "a\\b/c\"<>|\t\x7F", "a_b_c______.mp3"},
       // Template text stays as written, and its '/' separates parts too.
-      {"Mix/%artist% ?\\%title%.mp3", "x", "Mix/AC_DC ?\\x.mp3"},
+      {"Mix/%artist% ?\\%title%.mp3", "x", "Mix\\AC_DC ?\\x.mp3"},
       {"%title%\\%artist%", "  Mr. T. . ", "Mr. T\\AC_DC.mp3"},
       {"%title%", " Song. ", "Song.mp3"}, {"%title% .mp3. ", "Song", "Song .mp3"},
       // Empty parts, but not the template's own root or "..".
@@ -131,8 +134,34 @@ TEST(MakePortable, ReplacesInTagTextTrimsAndCutsEachPart) {
 #ifndef _WIN32
       {"%title%", "c\u0085d\u00A0", "c_d\u00A0.mp3"},  // a C1 control; a no-break space
 #endif
+      // Windows' device names, whoever wrote them, with or without a '.' after them.
+      {"%title%\\Aux\\x", "con", "con_\\Aux_\\x.mp3"},
+      {"%title%\\y", "LpT9.tar ", "LpT9_.tar\\y.mp3"}, {"%title%", "nul .mp3", "nul_ .mp3"},
+      {"%title%", "COM1.x", "COM1_.x.mp3"}, {"%title%", "COM0", "COM0.mp3"},
+      {"%title%", "CONSOLE", "CONSOLE.mp3"},
   };
   for (const auto& c : cases) EXPECT_EQ(portable(c.pattern, c.title), c.expected) << c.pattern;
+
+  // Within a path's limit: the longest part of tag text loses characters
+  // first, ties go to the part nearer the end, template text stays.
+  const std::string title = "Long Title \xC3\xA9t\xC3\xA9";  // 14 characters, 16 bytes
+  const struct { std::size_t max_path; const char* album; std::string expected; bool fits; }
+      limits[] = {
+          {39, "Album", "AC_DC\\Album\\" + title + " (live).mp3", true},
+          {38, "Album", "AC_DC\\Album\\Long Title \xC3\xA9t (live).mp3", true},  // no half é
+          {34, "Album", "AC_DC\\Album\\Long Title  (live).mp3", true},
+          {24, "Album", "AC_DC\\Album\\L (live).mp3", true},  // a character of tag text kept
+          {20, "Album", "AC_\\Alb\\L (live).mp3", true},
+          {15, "Album", "A\\A\\L (live).mp3", false},
+          {23, "Bam Bam...", "AC_DC\\Bam\\L (live).mp3", true},  // a folder trimmed again
+          {21, "AUXX", "AC_D\\AU\\L (live).mp3", true},  // cut past a device name
+      };
+  for (const auto& l : limits) {
+    const std::string name = portable("%artist%\\%album%\\%title% (live)", title, l.fits,
+                                      l.max_path, l.album);
+    EXPECT_EQ(name, l.expected) << l.max_path;
+    EXPECT_TRUE(!l.fits || name.size() <= l.max_path) << l.max_path;
+  }
   std::string parts;
   for (int i = 0; i < 510; ++i) parts += "x\\";
   EXPECT_EQ(portable(parts + "x", "", false).size(), 1025u);
@@ -151,13 +180,18 @@ TEST(TrackDigits, PadsTheNumberBeforeTheSlashAndKeepsOtherText) {
     TagV2 tag_v2;
     tag_v2.title = "t";
     tag_v2.track = std::move(v2_track);
-    apply_track_digits(tag_v1, tag_v2, 2);
-    return expand("%title%%track%", tag_v1, tag_v2);
+    const std::string pattern = "%title%%TRACK%";
+    return expand(apply_track_digits(tag_v1, tag_v2, 2) ? pattern : without_track(pattern),
+                  tag_v1, tag_v2);
   };
   EXPECT_EQ(expanded({.track = 7}, std::nullopt), "t07");
   EXPECT_EQ(expanded({.track = 7}, ""), "t07");
   EXPECT_EQ(expanded({.track = 7}, "3/12"), "t03");
-  EXPECT_EQ(expanded({.comment = std::string(30, 'c')}, std::nullopt), "t00");  // no ID3v1.1 track
+  // No track at all stays empty: no ID3v1.1 track, or its 0.
+  EXPECT_EQ(expanded({.comment = std::string(30, 'c')}, std::nullopt), "t");
+  EXPECT_EQ(expanded({.track = 0}, ""), "t");
+  EXPECT_EQ(expanded({.track = 0}, "0"), "t00");
+  EXPECT_EQ(without_track("%track%%Track% %title%50%track"), "%%%% %title%50%track");
 }
 
 // Names taken in the folder and by the plan: the command line's suffix test.
@@ -208,24 +242,7 @@ TEST(RenameByTags, SkipsAnswerZeroFailuresMinusOneAndNeitherChangesAnything) {
 
 TEST(RenameByTags, BackslashesMakeFoldersWhereverTheyComeFromAndMp3IsAppendedUnlessThere) {
   TempFolder folder;
-  // A leading backslash is the root folder; the template may name any place.
-  std::string absolute = folder.path().string();
-  std::replace(absolute.begin(), absolute.end(), '/', '\\');
-  const struct { std::string pattern, title, expected; } cases[] = {
-      {"%title%", "Song.mp3", "Song.mp3"},
-      {"%title%", "Song.MP3", "Song.MP3.mp3"},
-      {"%title%", "Best.mp3 Blogs", "Best.mp3 Blogs.mp3"},
-      {"x.mp3\\%title%", "Song", "x.mp3/Song.mp3"},
-      {"%album%", "Song", ".mp3"},  // nothing expands: the name is the extension
-      {"%title%", "..", "...mp3"},  // the file's name is "...mp3", not ".."
-      {"Artist\\%title%", "Album\\Title", "Artist/Album/Title.mp3"},
-      {"A\\%album%\\%title%", "T", "A/T.mp3"},  // an empty part climbs nowhere
-      {"sub\\..\\Up\\%title%", "E", "Up/E.mp3"},  // ".." of the template's own
-      {absolute + "\\%album%\\Abs\\%title%", "D", "Abs/D.mp3"},
-#ifndef _WIN32
-      {"D:\\%title%", "C", "D:/C.mp3"},  // a drive prefix is an ordinary folder name here
-#endif
-  };
+  const std::vector<test::DialogName> cases = test::dialog_names(folder.path().string());
   for (const auto& c : cases) {
     write_bytes("source", titled(c.title));
     EXPECT_EQ(rename_by_tags("source", c.pattern.c_str()), 0) << c.title;

@@ -5,8 +5,15 @@ Usage: make_tagged_library.py DIR
 Every file holds title, artist "Artist", album "Album", year 2004, track
 "3/12" and the comment "Note"; the title is "Café 音" where the encoding can
 hold it, "Café" in ISO-8859-1 tags, and "Café" with a U+FFFD for each byte of
-bad UTF-8 in one tag. Exits with 77 when a tagger is missing (Debian
-packages python3-mutagen, eyed3, id3v2).
+bad UTF-8 in one tag. Three files by mutagen hold other text, for the
+rules of new names: "mutagen-v23-tdrc.mp3" the title "Up\\Down" and the
+year in a TDRC frame, which mutagen writes into ID3v2.3 tags unless told
+otherwise; "mutagen-v23-devices.mp3" the artist "AC/DC", the album
+"Aux.In\\Out", the title "CON" and no track; "mutagen-v23-long.mp3" 250
+times "a" as artist and "b" as album, 240 times "t" as title, and the track
+"7". Exits
+with 77 when a tagger is missing (Debian packages python3-mutagen, eyed3,
+id3v2).
 """
 import os
 import shutil
@@ -105,6 +112,25 @@ def main(folder):
     # A title of UTF-8 with a stray byte and a cut sequence, then a second value.
     write(os.path.join(folder, "built-v24-bad-utf8.mp3"),
           built_tag(4, 0, lambda b: b, title=b"\x03Caf\xc3\xa9 \xe9\xe2\x98\0Other"))
+
+    def v23(name, *frames, convert=True):
+        path = os.path.join(folder, name)
+        write(path)
+        tags = ID3()
+        for frame in frames:
+            tags.add(frame)
+        if convert:
+            tags.update_to_v23()
+        tags.save(path, v2_version=3, v1=0)
+
+    v23("mutagen-v23-tdrc.mp3", TIT2(encoding=1, text=["Up\\Down"]), TPE1(encoding=1, text=["Artist"]),
+        TALB(encoding=1, text=["Album"]), TDRC(encoding=1, text=["2004-05-06"]),
+        TRCK(encoding=1, text=["3/12"]), convert=False)
+    v23("mutagen-v23-devices.mp3", TIT2(encoding=1, text=["CON"]), TPE1(encoding=1, text=["AC/DC"]),
+        TALB(encoding=1, text=["Aux.In\\Out"]), TDRC(encoding=1, text=["2004"]))
+    v23("mutagen-v23-long.mp3", TIT2(encoding=0, text=["t" * 240]), TPE1(encoding=0, text=["a" * 250]),
+        TALB(encoding=0, text=["b" * 250]), TDRC(encoding=0, text=["2004"]),
+        TRCK(encoding=0, text=["7"]))
 
     common = ["-a", "Artist", "-A", "Album", "-c", "Note"]
     for version in ("2.3", "2.4"):

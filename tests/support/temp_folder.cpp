@@ -19,6 +19,8 @@ TempFolder::TempFolder() : previous_(fs::current_path()) {
   fs::current_path(path_);
 #ifndef _WIN32
   ::setenv("XDG_STATE_HOME", (path_.string() + "-state").c_str(), 1);
+  // Nor do the user's settings of kestrune-cli reach the tests.
+  ::setenv("XDG_CONFIG_HOME", (path_.string() + "-config").c_str(), 1);
 #endif
 }
 
@@ -36,6 +38,7 @@ TempFolder::~TempFolder() {
   }
   fs::remove_all(path_, ignored);
   fs::remove_all(path_.string() + "-state", ignored);
+  fs::remove_all(path_.string() + "-config", ignored);
 }
 
 void write_bytes(const fs::path& path, std::string_view bytes) {

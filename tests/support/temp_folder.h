@@ -8,7 +8,8 @@ namespace kestrune::test {
 
 // A fresh temporary folder that is the current directory while the object
 // lives; afterwards the folder is removed and the old directory restored.
-// Journals of the runs made meanwhile go beside it, never to the user's own.
+// Journals of the runs made meanwhile go beside it, never to the user's own,
+// and kestrune-cli's settings file is looked for beside it too.
 class TempFolder {
  public:
   TempFolder();
