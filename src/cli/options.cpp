@@ -222,6 +222,8 @@ NameRules name_rules(const Options& options) {
   rules.reader = options.any_id3v2 ? Id3v2Reader::kAnyId3v2 : Id3v2Reader::kId3v23;
   rules.portable = options.portable;
   rules.track_digits = options.track_digits;
+  // The command line's own template language (rename/template_script.h).
+  rules.functions = true;
   return rules;
 }
 
@@ -251,7 +253,11 @@ std::string usage_text() {
   }
   text +=
       "\n"
-      "Tokens: %title% %artist% %album% %year% %track% %comment%\n"
+      "Fields: %title% %artist% %album% %year% %track% %comment% %albumartist%\n"
+      "  %disc% %genre% %composer% %filename%; functions: $if $if2 $upper $lower\n"
+      "  $title $left $right $num $replace $trim $swapprefix $initial, e.g.\n"
+      "  \"$if2(%albumartist%,%artist%)\\$num(%track%,2) %title%\". Each is described\n"
+      "  under TEMPLATES in kestrune-cli(1) and in the README.\n"
       "Exit status: 0 when nothing failed, 1 when a file failed, 2 for a usage error.\n";
   return text;
 }
