@@ -98,7 +98,6 @@ bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
 
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 struct Node;
 using Nodes = std::vector<Node>;
@@ -202,7 +201,9 @@ class Parser {
           lone_percent(out, close);
         }
       } else if (depth == 0) {
-        add_text(out, p_.substr(pos_++, 1));
+        const std::size_t end = std::min(p_.find_first_of("$%", pos_ + 1), p_.size());
+        add_text(out, p_.substr(pos_, end - pos_));
+        pos_ = end;
       } else if (c == ',' || c == ')') {
         return true;
       } else if (c == '(') {
@@ -210,7 +211,9 @@ class Parser {
       } else if (c == '\'') {
         if (!parse_quote(out)) return false;
       } else {
-        add_text(out, p_.substr(pos_++, 1));
+        const std::size_t end = std::min(p_.find_first_of("$%,()'", pos_ + 1), p_.size());
+        add_text(out, p_.substr(pos_, end - pos_));
+        pos_ = end;
       }
     }
     return true;
@@ -344,16 +347,17 @@ class Expander {
         out.add(expand(node));
         part_expanded = true;
       } else {
-        for (const char c : node.text) {
-          if (is_separator(c) && part_expanded && out.text.size() == part_start) {
-            part_expanded = false;
-            continue;
-          }
-          out.add(std::string_view(&c, 1), false);
-          if (is_separator(c)) {
+        const std::string_view text = node.text;
+        for (std::size_t at = 0; at < text.size();) {
+          const std::size_t separator = std::min(text.find_first_of("\\/", at), text.size());
+          out.add(text.substr(at, separator - at), false);
+          if (separator == text.size()) break;
+          if (!part_expanded || out.text.size() != part_start) {
+            out.add(text.substr(separator, 1), false);
             part_start = out.text.size();
-            part_expanded = false;
           }
+          part_expanded = false;
+          at = separator + 1;
         }
       }
       if (bounded(out)) break;
@@ -396,17 +400,17 @@ class Expander {
     };
     switch (field) {
       case Field::kTitle:
-        return dialog_field("%title%");
+        return dialog_field(v2_.title, "%title%");
       case Field::kTrack:
-        return dialog_field("%track%");
+        return dialog_field(v2_.track, "%track%");
       case Field::kArtist:
-        return dialog_field("%artist%");
+        return dialog_field(v2_.artist, "%artist%");
       case Field::kAlbum:
-        return dialog_field("%album%");
+        return dialog_field(v2_.album, "%album%");
       case Field::kYear:
-        return dialog_field("%year%");
+        return dialog_field(v2_.year, "%year%");
       case Field::kComment:
-        return dialog_field("%comment%");
+        return dialog_field(v2_.comment, "%comment%");
       case Field::kAlbumArtist:
         v2_only(v2_.album_artist);
         break;
@@ -430,9 +434,14 @@ class Expander {
     return out;
   }
 
-  // The six fields of the dialog, exactly as its expansion gives them.
-  Piece dialog_field(std::string_view token) {
+  // The six fields of the dialog, exactly as its expansion gives them: the
+  // ID3v2 text when there is one, else what the dialog makes of ID3v1.
+  Piece dialog_field(const std::optional<std::string>& v2_text, std::string_view token) {
     Piece out;
+    if (v2_text && !v2_text->empty()) {
+      out.add(*v2_text, true);
+      return out;
+    }
     std::string text;
     expand_template(token, v1_, v2_, text);
     out.add(text, true);
@@ -653,11 +662,23 @@ ScriptResult expand_template_script(std::string_view pattern, const TagV1& tag_v
                                     std::string& new_name, std::vector<bool>* from_tag) {
   new_name.clear();
   if (from_tag != nullptr) from_tag->clear();
-  Parser parser(pattern);
-  Nodes nodes;
-  if (!parser.parse(nodes)) return ScriptResult::kBadTemplate;
+  // A run expands one template for every file: each thread keeps the last
+  // one it parsed.
+  struct Parsed {
+    std::string pattern;
+    Nodes nodes;
+    bool valid = false;
+  };
+  thread_local Parsed parsed;
+  if (!parsed.valid || parsed.pattern != pattern) {
+    Parser parser(pattern);
+    parsed.nodes.clear();
+    parsed.valid = parser.parse(parsed.nodes);
+    parsed.pattern = pattern;
+    if (!parsed.valid) return ScriptResult::kBadTemplate;
+  }
   Expander expander(tag_v1, tag_v2, file_name);
-  Piece name = expander.top(nodes);
+  Piece name = expander.top(parsed.nodes);
   new_name = std::move(name.text);
   if (from_tag != nullptr) *from_tag = std::move(name.tag);
   return expander.overflow() || new_name.size() > kMaxNewName ? ScriptResult::kTooLong
