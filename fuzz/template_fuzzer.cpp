@@ -4,6 +4,7 @@
 // comment, track, album artist, disc, genre and composer and the file name,
 // each ended by a zero byte (a text the input does not reach is absent).
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -39,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   TagV1 tag_v1{};
   const std::size_t v1_size = std::min(input.size(), sizeof tag_v1);
-  std::memcpy(&tag_v1, input.data(), v1_size);
+  if (v1_size > 0) std::memcpy(&tag_v1, input.data(), v1_size);
   input.remove_prefix(v1_size);
   TagV2 tag_v2;
   std::optional<std::string>* texts[] = {
