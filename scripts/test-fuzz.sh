@@ -11,7 +11,7 @@ scripts/install-deps.sh build fuzz taggers
 
 seconds=${FUZZ_SECONDS:-60}
 build=build/fuzz
-targets=(tags_fuzzer settings_fuzzer plan_fuzzer id3v2_any_fuzzer)
+targets=(tags_fuzzer settings_fuzzer plan_fuzzer id3v2_any_fuzzer template_fuzzer)
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKESTRUNE_BUILD_FUZZERS=ON -DKESTRUNE_SANITIZE=ON -DKESTRUNE_WERROR=ON \
@@ -23,6 +23,8 @@ cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" kestrune-corpus
 seeds="$build/seeds"
 rm -rf "$seeds"
 mkdir -p "$seeds/tags_fuzzer" "$seeds/plan_fuzzer" "$seeds/settings_fuzzer" "$seeds/id3v2_any_fuzzer"
+# The template language: the README's examples over a set of tag records.
+cp -r fuzz/seeds/template_fuzzer "$seeds/"
 "$build/tools/kestrune-corpus" "$seeds/mp3" 32
 templates=('%artist% - %title%' '%artist%\%album%\%track% %title%' '%year% %comment% %TRACK%'
            '%title%%%unknown%\..\%album%' '%')
@@ -59,6 +61,7 @@ total=0
 for target in "${targets[@]}"; do
   dict=fuzz/id3.dict
   [ "$target" = settings_fuzzer ] && dict=fuzz/settings.dict
+  [ "$target" = template_fuzzer ] && dict=fuzz/template.dict
   corpus="$build/corpus/$target"
   log="$build/$target.log"
   mkdir -p "$corpus" "fuzz/crashes/$target"

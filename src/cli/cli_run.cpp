@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "runs/plan_ahead.h"
 #include "rename/name_rules.h"
+#include "rename/template_script.h"
 
 #ifndef KESTRUNE_VERSION
 #define KESTRUNE_VERSION "unknown"
@@ -399,10 +400,17 @@ int run_main(const std::vector<std::string>& arguments, Console console) {
     }
     if (error != 0) return folder_error(console, folder, error);
   }
-  // The template's problems, once, before the first file; the run still
-  // expands it as the dialog does.
+  // A template that does not parse is refused before any file is touched;
+  // its other problems are warned of once, before the first file.
+  const bool functions = name_rules(options).functions;
+  if (functions) {
+    if (const auto error = check_template_script(settings.format)) {
+      return usage_error(console, "template: " + describe_template_error(*error));
+    }
+  }
   if (!options.quiet) {
-    for (const std::string& warning : template_warnings(settings.format)) {
+    for (const std::string& warning : functions ? template_script_warnings(settings.format)
+                                                : template_warnings(settings.format)) {
       std::fprintf(console.err, "kestrune-cli: warning: %s\n", warning.c_str());
     }
   }

@@ -239,6 +239,8 @@ NameRules name_rules(const Options& options) {
   if (!options.dialog_rules) {
     rules.reader = Id3v2Reader::kAnyId3v2;
     rules.template_folders_only = true;
+    // The command line's own template language (rename/template_script.h).
+    rules.functions = true;
   }
   if (options.any_id3v2) rules.reader = Id3v2Reader::kAnyId3v2;
   rules.portable = options.portable;
@@ -286,7 +288,11 @@ std::string usage_text() {
   }
   text +=
       "\n"
-      "Tokens: %title% %artist% %album% %year% %track% %comment%\n"
+      "Fields: %title% %artist% %album% %year% %track% %comment% %albumartist%\n"
+      "  %disc% %genre% %composer% %filename%; functions: $if $if2 $upper $lower\n"
+      "  $title $left $right $num $replace $trim $swapprefix $initial, e.g.\n"
+      "  \"$if2(%albumartist%,%artist%)\\$num(%track%,2) %title%\". Each is described\n"
+      "  under TEMPLATES in kestrune-cli(1) and in the README.\n"
 #ifdef _WIN32
       "Settings: %APPDATA%\\Kestrune\\kestrune-cli.conf, "
 #else

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "rename/name_rules.h"
 #include "rename/name_template.h"
+#include "rename/template_script.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
 #include "tags/tag_bytes.h"
@@ -98,7 +99,8 @@ bool has_part_over_limit(std::string_view name, const std::string& base_folder, 
 // The plan of a file whose tags were read into `tag_v1` and `tag_v2`.
 RenamePlan plan_from_tags(const TagsFound& found, const TagV1& tag_v1, TagV2& tag_v2,
                           std::string_view pattern, const std::string& base_folder,
-                          const NameRules& rules, PartLimits* limits = nullptr) {
+                          const NameRules& rules, PartLimits* limits = nullptr,
+                          std::string_view source = {}) {
   RenamePlan plan;
   // With an ID3v1 trailer the ID3v2 answer does not matter: whatever the
   // reader found is used, and ID3v1 stands in for the rest.
@@ -114,8 +116,16 @@ RenamePlan plan_from_tags(const TagsFound& found, const TagV1& tag_v1, TagV2& ta
 
   std::string name;
   std::vector<bool> from_tag;
-  bool fits = expand_template(no_track.empty() ? pattern : no_track, tag_v1, tag_v2, name,
-                              &from_tag);
+  const std::string_view used = no_track.empty() ? pattern : std::string_view(no_track);
+  bool fits = true;
+  if (!rules.functions) {
+    fits = expand_template(used, tag_v1, tag_v2, name, &from_tag);
+  } else {
+    const ScriptResult result =
+        expand_template_script(used, tag_v1, tag_v2, file_name_field(source), name, &from_tag);
+    if (result == ScriptResult::kBadTemplate) return RenamePlan();
+    fits = result == ScriptResult::kExpanded;
+  }
   if (fits && rules.template_folders_only) folders_from_template(name, from_tag);
   if (fits && rules.portable) {
     // A name the template roots is a whole path of its own.
@@ -181,16 +191,18 @@ std::size_t PartLimits::path_room(const std::string& folder) {
 
 RenamePlan plan_rename(const TagBytes& bytes, std::string_view pattern,
                        const std::string& base_folder, const NameRules& rules,
-                       PartLimits* limits) {
+                       PartLimits* limits, std::string_view source) {
   if (pattern.empty()) return RenamePlan();
   TagV1 tag_v1;
   TagV2 tag_v2;
   const TagsFound found = read_tags(tag_v1, tag_v2, bytes, rules.reader);
-  return plan_from_tags(found, tag_v1, tag_v2, pattern, base_folder, rules, limits);
+  return plan_from_tags(found, tag_v1, tag_v2, pattern, base_folder, rules, limits, source);
 }
 
-RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder,
-                       const NameRules& rules) {
+namespace {
+
+RenamePlan plan_stream(std::FILE* file, std::string_view pattern, const std::string& base_folder,
+                       const NameRules& rules, std::string_view source) {
   if (file == nullptr || pattern.empty()) return RenamePlan();
   StreamBytes more(file);
   std::string head;
@@ -206,7 +218,14 @@ RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::str
   // A failed read is not the end of the file: a name made from what came
   // before it would be wrong, so the file is left as one that cannot be read.
   if (std::ferror(file)) return plan_unopened(platform::EntryKind::kRegular, EIO);
-  return plan_from_tags(found, tag_v1, tag_v2, pattern, base_folder, rules);
+  return plan_from_tags(found, tag_v1, tag_v2, pattern, base_folder, rules, nullptr, source);
+}
+
+}  // namespace
+
+RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder,
+                       const NameRules& rules) {
+  return plan_stream(file, pattern, base_folder, rules, {});
 }
 
 RenamePlan plan_rename(std::FILE* file, std::string_view pattern, const std::string& base_folder) {
@@ -220,7 +239,7 @@ RenamePlan plan_rename(const std::string& path, std::string_view pattern,
   platform::EntryKind kind = platform::EntryKind::kRegular;
   const platform::FilePtr file = platform::open_regular_file(path, &error, &kind);
   if (!file) return plan_unopened(kind, error);
-  return plan_rename(file.get(), pattern, base_folder, rules);
+  return plan_stream(file.get(), pattern, base_folder, rules, path);
 }
 
 RenamePlan plan_rename(const std::string& path, std::string_view pattern,

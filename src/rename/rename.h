@@ -50,6 +50,10 @@ struct NameRules {
   bool template_folders_only = false;
   bool portable = false;  // make_portable: names every common file system accepts
   int track_digits = 0;   // %track% padded to this many digits; 0: as the tag holds it
+  // The template language of rename/template_script.h instead of the
+  // dialog's expand_template. The template must pass check_template_script;
+  // one that does not makes no plan (kSkipNoArgument).
+  bool functions = false;
 };
 
 // Skips count as success: the file is left alone and not reported.
@@ -94,9 +98,11 @@ class PartLimits {
 
 // The same on the bytes of a file the caller has read (tags/tag_bytes.h).
 // `limits`, when given, keeps the limits of the folders across files.
+// `source` is the file's path, whose name %filename% gives with the
+// functions rule.
 RenamePlan plan_rename(const TagBytes& bytes, std::string_view pattern,
                        const std::string& base_folder, const NameRules& rules,
-                       PartLimits* limits = nullptr);
+                       PartLimits* limits = nullptr, std::string_view source = {});
 
 // The plan of a file that platform::open_regular_file did not open.
 RenamePlan plan_unopened(platform::EntryKind kind, int error);

@@ -17,6 +17,7 @@ RenamePlan TagReader::plan(const std::string& path, platform::EntryKind listed,
 
 void TagReader::add(const std::string& path, platform::EntryKind listed) {
   skipped_[batch_.size()] = path.empty();
+  paths_[batch_.size()] = &path;
   // An empty path is given a kind that is not opened.
   batch_.add(path, path.empty() ? platform::EntryKind::kOther : listed);
 }
@@ -29,7 +30,7 @@ RenamePlan TagReader::plan_read(std::size_t i, std::string_view pattern,
   more_.file = &file;
   TagBytes bytes{batch_.head(i), batch_.tail(i), file.size(), &more_};
   RenamePlan plan =
-      file.failed() ? RenamePlan() : plan_rename(bytes, pattern, base_folder, rules, &limits_);
+      file.failed() ? RenamePlan() : plan_rename(bytes, pattern, base_folder, rules, &limits_, *paths_[i]);
   // A failed read is not the end of the file: a name made from what came
   // before it would be wrong.
   if (file.failed()) plan = plan_unopened(platform::EntryKind::kRegular, EIO);

@@ -55,6 +55,7 @@ class TagReader {
 
   platform::FileBatch batch_;
   bool skipped_[kBatch] = {};  // no path to open
+  const std::string* paths_[kBatch] = {};  // borrowed until done(), for %filename%
   More more_;
   PartLimits limits_;  // a run does not change its current directory
   FolderStates folder_states_;

@@ -28,6 +28,10 @@ constexpr FrameKind kFrames[] = {
     {{'T', 'A', 'L', 'B'}, &TagV2::album, BodyRule::kText},
     {{'T', 'Y', 'E', 'R'}, &TagV2::year, BodyRule::kText},
     {{'C', 'O', 'M', 'M'}, &TagV2::comment, BodyRule::kComment},
+    {{'T', 'P', 'E', '2'}, &TagV2::album_artist, BodyRule::kText},
+    {{'T', 'P', 'O', 'S'}, &TagV2::disc, BodyRule::kText},
+    {{'T', 'C', 'O', 'N'}, &TagV2::genre, BodyRule::kText},
+    {{'T', 'C', 'O', 'M'}, &TagV2::composer, BodyRule::kText},
 };
 
 const FrameKind* find_frame_kind(const unsigned char* id) {
@@ -92,6 +96,10 @@ void free_tag_v2(TagV2& tag) {
   tag.year.reset();
   tag.comment.reset();
   tag.track.reset();
+  tag.album_artist.reset();
+  tag.disc.reset();
+  tag.genre.reset();
+  tag.composer.reset();
 }
 
 }  // namespace kestrune

@@ -9,8 +9,10 @@
 
 namespace kestrune {
 
-// The header values of an ID3v2.3 tag and the six texts the renamer uses.
-// Each text is absent (no readable frame), present and empty, or present.
+// The header values of an ID3v2.3 tag and the texts the renamer uses: the six
+// of the dialog's template, and four more that only the command line's
+// template language names. Each text is absent (no readable frame), present
+// and empty, or present.
 struct TagV2 {
   std::uint8_t version = 0;
   std::uint8_t revision = 0;
@@ -22,6 +24,10 @@ struct TagV2 {
   std::optional<std::string> year;     // "TYER"
   std::optional<std::string> comment;  // "COMM", only a frame with an empty description
   std::optional<std::string> track;    // "TRCK"
+  std::optional<std::string> album_artist;  // "TPE2"
+  std::optional<std::string> disc;          // "TPOS", e.g. "1/2"
+  std::optional<std::string> genre;         // "TCON", as written: "(17)", "Rock", "17"
+  std::optional<std::string> composer;      // "TCOM"
 
   friend bool operator==(const TagV2&, const TagV2&) = default;
 };

@@ -36,12 +36,16 @@ constexpr FrameKind kFramesV22[] = {
     {"TT2", &TagV2::title, Rule::kText},  {"TRK", &TagV2::track, Rule::kText},
     {"TP1", &TagV2::artist, Rule::kText}, {"TAL", &TagV2::album, Rule::kText},
     {"TYE", &TagV2::year, Rule::kText},   {"COM", &TagV2::comment, Rule::kComment},
+    {"TP2", &TagV2::album_artist, Rule::kText}, {"TPA", &TagV2::disc, Rule::kText},
+    {"TCO", &TagV2::genre, Rule::kText},        {"TCM", &TagV2::composer, Rule::kText},
 };
 constexpr FrameKind kFramesV23[] = {
     {"TIT2", &TagV2::title, Rule::kText},  {"TRCK", &TagV2::track, Rule::kText},
     {"TPE1", &TagV2::artist, Rule::kText}, {"TALB", &TagV2::album, Rule::kText},
     {"TYER", &TagV2::year, Rule::kText},   {"COMM", &TagV2::comment, Rule::kComment},
     {"TDRC", nullptr, Rule::kDate},
+    {"TPE2", &TagV2::album_artist, Rule::kText}, {"TPOS", &TagV2::disc, Rule::kText},
+    {"TCON", &TagV2::genre, Rule::kText},        {"TCOM", &TagV2::composer, Rule::kText},
 };
 
 // Removes the zero byte that unsynchronisation puts after each FF

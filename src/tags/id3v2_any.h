@@ -38,7 +38,8 @@ Id3v2Kind probe_id3v2(const TagBytes& bytes);
 // header is one of these versions (an ID3v2.2 tag marked compressed is
 // not), whatever its frames hold.
 //
-// - ID3v2.2: frames TT2, TP1, TAL, TYE, TRK and COM with 3-byte sizes.
+// - ID3v2.2: frames TT2, TP1, TAL, TYE, TRK and COM with 3-byte sizes, and
+//   TP2, TPA, TCO and TCM for the fields of TPE2, TPOS, TCON and TCOM.
 // - ID3v2.3: the frames of read_tag_v2 with the same rules, so a tag that
 //   read_tag_v2 reads gives the same record unless it holds an empty frame
 //   or a TDRC frame (below); besides, a tag with the unsynchronisation flag or an extended

@@ -207,6 +207,8 @@ TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
       {{"--list-runs", "--undo", "j"}, one_undo},
       {{"--undo", "j", "--undo-last"}, one_undo}, {{"--undo-last", "--list-runs"}, one_undo},
       {{"--undo-last", "--no-journal"}, "--journal and --no-journal are for renames"},
+      {{"--format", "%artist%$upr(x)", "a.mp3"}, "template: column 9: $upr is not a function"},
+      {{"--format", "$if(%album%,x", "a.mp3"}, "template: column 1: $if( is not closed by a ')'"},
   };
   const std::string before = describe_tree(".");
   for (const auto& [arguments, message] : cases) {
@@ -222,6 +224,40 @@ TEST(CommandLine, UsageErrorsNameTheProblemAndTouchNothing) {
   write_bytes("--help.mp3", tagged_image("Dash", "Help"));
   EXPECT_EQ(run({"--format", "%artist% - %title%", "--", "--help.mp3"}).out,
             "--help.mp3 -> Dash - Help.mp3\n");
+}
+
+// The command line's template language: fields beyond the dialog's, calls,
+// and folder parts that come out empty dropped, the same in the dry run as
+// in the run.
+TEST(CommandLine, TemplateFunctionsNameTheSameFilesInTheDryRunAndTheRun) {
+  TempFolder temp;
+  write_bytes("the.mp3", id3v2_tag({frame("TPE1", latin1_body("The Beatles")),
+                                    frame("TIT2", latin1_body("let it be")),
+                                    frame("TRCK", latin1_body("6/12"))}) +
+                             "audio");
+  write_bytes("x.MP3", id3v2_tag({frame("TPE2", latin1_body("Various")),
+                                  frame("TPE1", latin1_body("Abba")),
+                                  frame("TIT2", latin1_body("sos"))}) +
+                           "audio");
+  const std::vector<std::string> arguments = {
+      "--format",
+      "%albumartist%\\$initial($swapprefix(%artist%))\\$num(%track%,2) $title(%title%) "
+      "[%FILENAME%]",
+      "the.mp3", "x.MP3"};
+  const std::string planned =
+      "the.mp3 -> B/06 Let It Be [the].mp3\nx.MP3 -> Various/A/00 Sos [x].mp3\n";
+  const std::string before = describe_tree(".");
+  std::vector<std::string> dry_run = arguments;
+  dry_run.insert(dry_run.begin(), "-n");
+  const CliResult dry = run(dry_run);
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(dry.out, planned);
+  EXPECT_EQ(describe_tree("."), before);
+  const CliResult real = run(arguments);
+  EXPECT_EQ(real.status, 0) << real.err;
+  EXPECT_EQ(real.out, planned);
+  EXPECT_TRUE(fs::is_regular_file("B/06 Let It Be [the].mp3"));
+  EXPECT_TRUE(fs::is_regular_file("Various/A/00 Sos [x].mp3"));
 }
 
 #ifndef _WIN32
