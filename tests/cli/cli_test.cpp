@@ -48,17 +48,17 @@ TEST(CommandLine, DialogRulesGiveTheDialogsNames) {
   TempFolder temp;
   for (const DialogName& c : dialog_names(temp.path().string())) {
     SCOPED_TRACE(c.pattern + " " + c.title);
-    write_bytes("source", titled(c.title));
-    const CliResult planned = run({"-n", "--dialog-rules", "--format", c.pattern, "source"});
-    const CliResult r = run({"--dialog-rules", "--format", c.pattern, "source"});
+    write_bytes("source.mp3", titled(c.title));
+    const CliResult planned = run({"-n", "--dialog-rules", "--format", c.pattern, "source.mp3"});
+    const CliResult r = run({"--dialog-rules", "--format", c.pattern, "source.mp3"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(planned.out, r.out);
     EXPECT_EQ(read_bytes(c.expected), titled(c.title));
-    EXPECT_FALSE(fs::exists("source"));
+    EXPECT_FALSE(fs::exists("source.mp3"));
   }
-  write_bytes("source", titled("Album\\Title"));
-  EXPECT_EQ(run({"--format", "Artist\\%title%", "source"}).out,
-            "source -> Artist/Album_Title.mp3\n");
+  write_bytes("source.mp3", titled("Album\\Title"));
+  EXPECT_EQ(run({"--format", "Artist\\%title%", "source.mp3"}).out,
+            "source.mp3 -> Artist/Album_Title.mp3\n");
 }
 
 TEST(CommandLine, DryRunTouchesNothingAndFlagsWhatTheRunWouldMeet) {
@@ -271,7 +271,7 @@ TEST(CommandLine, TheSettingsFileGivesOptionsThatTheCommandLineOverrides) {
   write_bytes(path, "# every run\n\n  portable\r\ntrack-digits=2\n"
                     "format = %artist%/%album%/%track% %title% \n");
   write_bytes("a.mp3", tagged_image("AC/DC", "Con"));  // track 0, no album
-  EXPECT_EQ(run({"-n", "a.mp3"}).out, "a.mp3 -> AC_DC/_/Con_.mp3\n");
+  EXPECT_EQ(run({"-n", "a.mp3"}).out, "a.mp3 -> AC_DC/Con_.mp3\n");
   EXPECT_EQ(run({"-n", "--format", "%title%", "--track-digits", "3", "a.mp3"}).out,
             "a.mp3 -> Con_.mp3\n");
   EXPECT_EQ(run({"-n", "--no-config", "a.mp3"}).out, "a.mp3 -> AC_DC - Con.mp3\n");
