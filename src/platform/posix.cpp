@@ -681,13 +681,9 @@ bool same_file(const std::string& a, const std::string& b) {
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-std::vector<std::string> list_folder(const std::string& folder, int* error) {
+// The names in `dir`, "." and ".." left out, unsorted; `dir` is closed.
+static std::vector<std::string> names_in(DIR* dir, int* error) {
   std::vector<std::string> names;
-  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (dir == nullptr) {
-    if (error != nullptr) *error = errno;
-    return names;
-  }
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name(entry->d_name);
     if (name != "." && name != "..") names.emplace_back(name);
@@ -695,6 +691,16 @@ std::vector<std::string> list_folder(const std::string& folder, int* error) {
   ::closedir(dir);
   if (error != nullptr) *error = 0;
   return names;
+}
+
+std::vector<std::string> list_folder(const std::string& folder, int* error) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) {
+    if (error != nullptr) *error = errno;
+    return names;
+  }
+  return names_in(dir, error);
 }
 
 int read_file(const std::string& path, std::string& bytes, std::size_t limit) {
@@ -1100,13 +1106,7 @@ std::vector<std::string> OpenFolder::list(const std::string& name, int* error) c
     if (fd >= 0) ::close(fd);
     return names;
   }
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string_view part(entry->d_name);
-    if (part != "." && part != "..") names.emplace_back(part);
-  }
-  ::closedir(dir);
-  if (error != nullptr) *error = 0;
-  return names;
+  return names_in(dir, error);
 }
 
 }  // namespace kestrune::platform
