@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "platform/platform.h"
 #include "rename/name_template.h"
@@ -107,7 +108,12 @@ struct Part {
                    from_tag.begin() + static_cast<std::ptrdiff_t>(end));
   }
   void insert(std::size_t at, std::string_view plain) {
-    text.insert(at, plain);
+    // Built anew: GCC 12 warns of an overlap (-Wrestrict) that cannot be in
+    // the inlined copy of string::insert.
+    std::string joined;
+    joined.reserve(text.size() + plain.size());
+    joined.append(text, 0, at).append(plain).append(text, at, std::string::npos);
+    text = std::move(joined);
     from_tag.insert(from_tag.begin() + static_cast<std::ptrdiff_t>(at), plain.size(), false);
   }
   // Trims a folder's name again; an empty name becomes "_".
