@@ -659,13 +659,9 @@ int folder_state(const std::string& path, bool writable) {
   return 0;
 }
 
-EntryInfo entry_info(const std::string& path) {
+// What a status call told of an entry.
+static EntryInfo info_of(const struct stat& info) {
   EntryInfo result;
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) {
-    result.error = errno;
-    return result;
-  }
   result.kind = S_ISREG(info.st_mode)   ? EntryType::kFile
                 : S_ISDIR(info.st_mode) ? EntryType::kFolder
                 : S_ISLNK(info.st_mode) ? EntryType::kLink
@@ -673,6 +669,16 @@ EntryInfo entry_info(const std::string& path) {
   result.owned_by_user = info.st_uid == ::geteuid();
   result.writable_by_others = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
   return result;
+}
+
+EntryInfo entry_info(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    EntryInfo result;
+    result.error = errno;
+    return result;
+  }
+  return info_of(info);
 }
 
 bool same_file(const std::string& a, const std::string& b) {
@@ -909,17 +915,6 @@ namespace {
 // A folder opened only to reach what is below it: search permission is all
 // it needs.
 constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-
-EntryInfo info_of(const struct stat& info) {
-  EntryInfo result;
-  result.kind = S_ISREG(info.st_mode)   ? EntryType::kFile
-                : S_ISDIR(info.st_mode) ? EntryType::kFolder
-                : S_ISLNK(info.st_mode) ? EntryType::kLink
-                                        : EntryType::kOther;
-  result.owned_by_user = info.st_uid == ::geteuid();
-  result.writable_by_others = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-  return result;
-}
 
 // Opens the folder `relative` below `base` with the kernel refusing every
 // link on the way; -1 with errno set, ENOSYS where the kernel cannot.
